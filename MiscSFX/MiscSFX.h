@@ -1,0 +1,77 @@
+// File-system helpers: block I/O on open handles, the directory search over
+// candidate files, and the path, drive, number and string routines.
+//
+// Strings are byte strings in a single-byte code page. Positions in strings
+// count from 1; 0 means none.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Win32.h"
+
+// ------------------------------------------------------------- block I/O
+// One ReadFile/WriteFile call for count bytes at the current position.
+// Returns the number of bytes transferred (0 at the end of a file), or -1.
+int32_t ReadBlock(HANDLE handle, void* buffer, int32_t count);
+int32_t WriteBlock(HANDLE handle, const void* buffer, int32_t count);
+
+// ------------------------------------------------------------- directory search
+struct TSearchRec {
+  int32_t Stamp = 0;       // local last-write time, DOS date << 16 | DOS time
+  int32_t Size = 0;        // low 32 bits of the entry's size
+  int32_t Attributes = 0;  // attribute bits of the accepted entry
+  std::string Name;        // name of the accepted entry, no directory part
+  int32_t SkipMask = 0;    // attribute bits that exclude an entry
+  HANDLE Handle = INVALID_HANDLE_VALUE;
+  WIN32_FIND_DATAA Found{};  // the system's record of the last entry delivered
+};
+
+// Answer 0 when an entry was accepted, otherwise the system's error code.
+int32_t SearchFirst(const std::string& pattern, int32_t attributes, TSearchRec& search);
+int32_t SearchNext(TSearchRec& search);
+// Closes the search handle; harmless on a closed or never-opened search.
+void SearchClose(TSearchRec& search);
+
+// ------------------------------------------------------------- text primitives
+std::string UpperText(const std::string& s);
+std::string LowerText(const std::string& s);
+int32_t TextLength(const char* p);
+const char* FindChar(const char* p, char c);
+const char* FindLastChar(const char* p, char c);
+const char* FindBytes(const char* p, const char* sub);
+const char* LocateText(const char* p, const char* sub);
+char* CopyText(char* dest, const char* src);
+std::string TextToString(const char* p);
+int32_t PositionOf(const std::string& sub, const std::string& s);
+int32_t LastOfSet(const std::string& delims, const std::string& s);
+
+// ------------------------------------------------------------- paths
+std::string FilePathOf(const std::string& s);
+std::string FileDirOf(const std::string& s);
+std::string DriveOf(const std::string& s);
+std::string WithExtension(const std::string& s, const std::string& ext);
+
+// ------------------------------------------------------------- numbers and drives
+std::string NumberText(int32_t n);
+// Free bytes available to the caller on the drive of path; -1 when the
+// system cannot tell.
+void DriveFreeBytes(const std::string& path, int64_t& free);
+inline int64_t DriveFreeBytes(const std::string& path) {
+  int64_t free = -1;
+  DriveFreeBytes(path, free);
+  return free;
+}
+
+// ------------------------------------------------------------- long names
+std::string LongNameOf(const std::string& path);
+std::string ExpandLongNames(const std::string& path);
+std::string LowerIfAllUpper(const std::string& s);
+std::string LongPathOf(const std::string& path);
+
+// ------------------------------------------------------------- module state
+extern bool DiskFreeExAvailable;
+extern HMODULE Kernel32Module;
+
+void MiscSFXStartup();
+void MiscSFXShutdown();

@@ -1,0 +1,79 @@
+// A writer of the volume format: encodes volumes (signature, volume record,
+// pieces), appends a volume to a program file with the 4-byte trailer, and
+// cuts a list of files into the volumes of one split set.
+//
+// Every field can be set by hand, so that damaged or unusual volumes can be
+// built as easily as good ones.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace volwriter {
+
+using Bytes = std::vector<uint8_t>;
+using SetId = std::array<uint8_t, 8>;
+
+// One stored range of one file.
+struct Piece {
+  std::string FileName;  // stored as it stands (ANSI text, backslash separators)
+  int64_t FileOffset = 0;
+  Bytes Data;
+  std::optional<uint32_t> Crc;      // default: the CRC-32 of Data
+  std::optional<int64_t> DataSize;  // default: the size of Data
+  std::string Tag = "FHDR";         // exactly 4 bytes are written (padded with NULs)
+  std::string EndMarker = "DS";     // written as it stands, any length
+};
+
+struct Volume {
+  std::string Magic = "PARCEL";  // exactly 6 bytes are written (padded with NULs)
+  uint8_t FormatByte = 3;
+  uint8_t MajorVersion = 2;
+  uint8_t MinorVersion = 3;
+  SetId Set{};
+  uint8_t CheckMode = 0;  // 4: the joiner does not compare the CRCs
+  int32_t VolumeNumber = 1;
+  bool IsLast = false;
+  std::optional<int64_t> SpaceNeeded;  // default: the data bytes of all pieces
+  std::vector<Piece> Pieces;
+};
+
+// The bytes of one volume, as a volume file holds them.
+Bytes EncodeVolume(const Volume& volume);
+
+// A self-joining file: the program, the volume, and the trailer that gives
+// the volume's position (the program's size, little-endian, 32 bits).
+Bytes AppendToStub(const Bytes& program, const Bytes& volume);
+
+// A file to be split: its stored name and its contents.
+struct InputFile {
+  std::string StoredName;
+  Bytes Contents;
+};
+
+struct SplitOptions {
+  // The most bytes of volume data per volume (records and headers included).
+  // Every volume still takes at least one data byte per piece it starts, so
+  // very small values only produce many volumes.
+  int64_t VolumeSize = 1440 * 1024;
+  SetId Set{};
+  uint8_t CheckMode = 0;
+};
+
+// Cuts the files, in the order given, into volumes numbered from 1; the last
+// one carries IsLast. Empty files take one piece of no bytes.
+std::vector<Volume> SplitFiles(const std::vector<InputFile>& files, const SplitOptions& options);
+
+// A set identity that differs from one call to the next.
+SetId NewSetId();
+
+// CRC-32 of a byte range, as stored in the pieces.
+uint32_t PieceCrc(const Bytes& data);
+
+bool ReadFileBytes(const std::string& path, Bytes& bytes);
+bool WriteFileBytes(const std::string& path, const Bytes& bytes);
+
+}  // namespace volwriter
