@@ -1,1 +1,616 @@
-// placeholder
+#include "ParcelStub/ParcelStub.h"
+
+#include <cstring>
+
+#include "CRC32/CRC32.h"
+#include "ParcelStub/CommandLine.h"
+#include "SplitSFX/SplitSFX.h"
+#include "platform/RunTime.h"
+
+// ------------------------------------------------------------------ run state
+TSettingsRecord Settings;
+
+HWND ConsoleWindow = nullptr;
+TFlag Cancelled = FlagFalse;
+std::string WorkPath;
+int32_t DiskOrdinal = 1;
+int32_t StateCode = 0;
+int32_t SearchResult = 1;
+TSearchRec VolumeSearch;
+int64_t SignatureOffset = 0;
+TFlag SetIdCaptured = FlagFalse;
+uint8_t CapturedSetId[8] = {};
+std::string DoneList = ",";
+int32_t LastVolume = 0;
+int32_t DoneCount = 0;
+int32_t LastResult = 0;
+TFlag ReadErrorSeen = FlagFalse;
+std::unique_ptr<TOutFiles> OutFiles;
+TOutFiles* OutFilesCursor = nullptr;
+
+int64_t PieceOffset = 0;
+int64_t PieceSize = 0;
+int64_t PieceCopied = 0;
+int32_t ChunkBytes = 0;
+uint32_t PieceCrc = 0;
+TFlag FirstChunk = FlagFalse;
+TFlag LastChunk = FlagFalse;
+int64_t SourcePos = 0;
+int64_t OutputPos = 0;
+
+namespace {
+
+// ------------------------------------------------------------------ texts
+const char kConsoleTitle[] = "Quonda Parcelon 2.03 SFJ Module";
+const char kBannerLine1[] = "Quonda Parcelon 2.03  Copyright (c) Quonda Software";
+const char kBannerLine2[] = "SFX Module 1.01 (Win32 Console).";
+const char kUsage[] = "Usage: \"AnyName\".exe [optional path to place original files]";
+const char kStars[] = "*****************";
+const char kNoDisk[] = "The specified disk doesn't exist.Combine failed.";
+const char kNoSpace[] = "No space available on target drive.";
+const char kCannotOpen[] = "Unable to open original file.";
+const char kCannotWrite[] = "Unable to write original file.";
+const char kCrcFailed[] = "File fails CRC check.";
+const char kCancelQuestion[] = "Do you want to cancel the current operation?";
+const char kLaunchQuestion[] = "Launch combined file(s)?";
+const char kClosingText[] =
+    "Try \"Quonda Parcelon 2.03\" splitter application. It offer multiple files\r\n"
+    "handling, error recovery option, self-joining option, UUencode and more...\r\n"
+    "Do you want to visit Quonda Software web site and obtain your copy of Quonda Parcelon?";
+const char kProductPage[] = "http://www.quonda.com/parcelon/index.html?referrer=stub";
+const char kVolumeFilter[] = "QPARC volumes (*.s*)\0*.s*\0All files (*.*)\0*.*\0";
+
+const char kCaptionCritical[] = "Critical error";
+const char kCaptionError[] = "Error";
+const char kCaptionQuestion[] = "Action request";
+const char kCaptionMessage[] = "Message";
+
+constexpr UINT kFatalBox = MB_OK | MB_ICONERROR | MB_TASKMODAL;            // 0x2010
+constexpr UINT kQuestionBox = MB_YESNO | MB_ICONQUESTION | MB_TASKMODAL;   // 0x2024
+constexpr UINT kNoticeBox = MB_OK | MB_ICONINFORMATION | MB_TASKMODAL;     // 0x2040
+constexpr UINT kClosingBox = MB_YESNO | MB_ICONINFORMATION | MB_TASKMODAL; // 0x2044
+
+constexpr int32_t kSearchAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE;  // 33
+constexpr uint8_t kNoCrcCheck = 4;
+
+// ------------------------------------------------------------------ small companions
+std::string WithFinalBackslash(const std::string& path) {
+  if (!path.empty() && path.back() == '\\') return path;
+  return path + "\\";
+}
+
+// A directory that the system writes into a caller buffer of 260 bytes.
+template <typename Query>
+std::string SystemDirectory(Query query) {
+  std::string text(MAX_PATH, '\0');
+  query(static_cast<DWORD>(MAX_PATH), &text[0]);
+  text.resize(static_cast<size_t>(TextLength(text.c_str())));
+  return text;
+}
+
+std::string CurrentDirectory() {
+  return SystemDirectory([](DWORD size, char* buffer) { GetCurrentDirectoryA(size, buffer); });
+}
+
+// ANSI text converted to OEM text, over its whole length.
+std::string AnsiToOem(const std::string& text) {
+  std::string converted(text.size(), '\0');
+  if (!text.empty()) CharToOemBuffA(text.data(), &converted[0], static_cast<DWORD>(text.size()));
+  return converted;
+}
+
+std::string OemToAnsi(const std::string& text) {
+  std::string converted(text.size(), '\0');
+  if (!text.empty()) OemToCharBuffA(text.data(), &converted[0], static_cast<DWORD>(text.size()));
+  return converted;
+}
+
+int ShowMessage(const char* text, const char* caption, UINT style) {
+  return MessageBoxA(ConsoleWindow, text, caption, style);
+}
+
+// The drive-type table: how the operator is asked for volumes on a drive.
+void ApplyDriveType(UINT driveType) {
+  switch (driveType) {
+    case DRIVE_UNKNOWN:
+    case DRIVE_REMOVABLE:
+    case DRIVE_CDROM:
+      Settings.AskForDisk = FlagTrue;
+      break;
+    case DRIVE_FIXED:
+    case DRIVE_REMOTE:
+    case DRIVE_RAMDISK:
+      Settings.AskForDisk = FlagFalse;
+      break;
+    default:  // DRIVE_NO_ROOT_DIR and unknown answers leave it as it is
+      break;
+  }
+}
+
+void CloseIfOpen(HANDLE& handle) {
+  if (handle != nullptr) {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    handle = nullptr;
+  }
+}
+
+// The current 64-bit position of a file.
+int64_t FilePosition(HANDLE handle) {
+  LONG high = 0;
+  DWORD low = SetFilePointer(handle, 0, &high, FILE_CURRENT);
+  return static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) |
+                              static_cast<uint32_t>(low));
+}
+
+// Moves a file to a 64-bit position; false when the system refuses.
+bool MoveTo(HANDLE handle, int64_t position, DWORD method) {
+  LONG high = static_cast<LONG>(static_cast<uint64_t>(position) >> 32);
+  SetLastError(ERROR_SUCCESS);
+  DWORD low = SetFilePointer(handle, static_cast<LONG>(static_cast<uint32_t>(position)), &high,
+                             method);
+  return !(low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS);
+}
+
+// Decimal text of a 64-bit value, with a minus sign only when negative.
+std::string Number64Text(int64_t value) {
+  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + magnitude % 10));
+    magnitude /= 10;
+  } while (magnitude != 0);
+  return value < 0 ? "-" + digits : digits;
+}
+
+void WriteReadErrorLine() {
+  SourcePos = FilePosition(Settings.VolumeHandle);
+  OutputPos = FilePosition(Settings.OutputHandle);
+  ConsoleWriteLine("Read error at source offset: " + Number64Text(SourcePos) +
+                   ", original offset: " + Number64Text(OutputPos));
+}
+
+// Finds OutputPath in the list of rebuilt files, comparing by the system's
+// upper-casing; adds it at the end when it is not there. Returns true when
+// it was added.
+bool RecordOutputFile() {
+  const std::string wanted = UpperText(Settings.OutputPath);
+  if (!OutFiles) {
+    OutFiles.reset(new TOutFiles{Settings.OutputPath, nullptr});
+    OutFilesCursor = OutFiles.get();
+    return true;
+  }
+  OutFilesCursor = OutFiles.get();
+  for (;;) {
+    if (UpperText(OutFilesCursor->Path) == wanted) return false;
+    if (!OutFilesCursor->Next) {
+      OutFilesCursor->Next.reset(new TOutFiles{Settings.OutputPath, nullptr});
+      OutFilesCursor = OutFilesCursor->Next.get();
+      return true;
+    }
+    OutFilesCursor = OutFilesCursor->Next.get();
+  }
+}
+
+bool IsOutputFileKnown() {
+  const std::string wanted = UpperText(Settings.OutputPath);
+  for (TOutFiles* node = OutFiles.get(); node != nullptr; node = node->Next.get()) {
+    if (UpperText(node->Path) == wanted) return true;
+  }
+  return false;
+}
+
+// Ends the run after an output file could not be opened or written.
+void FailOutput(const char* text) {
+  CloseIfOpen(Settings.OutputHandle);
+  ShowMessage(text, kCaptionError, kFatalBox);
+  FinishRun();
+}
+
+// The open-file dialog in which the operator points at a volume of the set.
+void AskForVolumeFile() {
+  if (!AreFileApisANSI()) SetFileApisToANSI();
+
+  char fileName[MAX_PATH] = {};
+  OPENFILENAMEA dialog;
+  std::memset(&dialog, 0, sizeof dialog);
+  dialog.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+  dialog.hwndOwner = ConsoleWindow;
+  dialog.lpstrFilter = kVolumeFilter;
+  dialog.nFilterIndex = 0;
+  dialog.lpstrFile = fileName;
+  dialog.nMaxFile = MAX_PATH;
+  dialog.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_PATHMUSTEXIST;
+
+  if (GetOpenFileNameA(&dialog)) {
+    fileName[MAX_PATH - 1] = '\0';
+    CharToOemA(fileName, fileName);
+    std::string chosen = TextToString(fileName);
+    if (!chosen.empty()) Settings.VolumePath = chosen;
+    Settings.SourceDir = FilePathOf(Settings.VolumePath);
+    ConsoleWriteLine("Source directory: " + FileDirOf(Settings.SourceDir));
+  } else {
+    // Only a No keeps the run going: a box that could not be shown at all
+    // (no operator to answer it) counts as Yes, so the run cannot loop.
+    int answer = ShowMessage(kCancelQuestion, kCaptionQuestion, kQuestionBox);
+    if (answer != IDNO) {
+      FinishRun();
+      Cancelled = FlagTrue;
+    }
+  }
+
+  if (AreFileApisANSI()) SetFileApisToOEM();
+}
+
+// The completion of a run whose volumes have all been processed.
+void CompleteRun() {
+  if (!ReadErrorSeen && ShowMessage(kLaunchQuestion, kCaptionQuestion, kQuestionBox) == IDYES) {
+    for (OutFilesCursor = OutFiles.get(); OutFilesCursor != nullptr;
+         OutFilesCursor = OutFilesCursor->Next.get()) {
+      // The shell takes ANSI names whatever mode the file calls are in.
+      const std::string shellPath = OemToAnsi(OutFilesCursor->Path);
+      char program[MAX_PATH] = {};
+      INT_PTR found = reinterpret_cast<INT_PTR>(FindExecutableA(shellPath.c_str(), nullptr, program));
+      if (found > 32) {
+        ConsoleWriteLine("Running: " + OutFilesCursor->Path);
+        ShellExecuteA(ConsoleWindow, nullptr, shellPath.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+      }
+    }
+  }
+  SearchClose(VolumeSearch);
+  if (!AreFileApisANSI()) SetFileApisToANSI();
+  FinishRun();
+  ConsoleWriteLine(kClosingText);
+  if (ConsoleWindow != nullptr &&
+      ShowMessage(kClosingText, kCaptionMessage, kClosingBox) == IDYES) {
+    ShellExecuteA(ConsoleWindow, nullptr, kProductPage, nullptr, nullptr, SW_SHOWNORMAL);
+  }
+}
+
+bool IsDeviceName(const std::string& component) {
+  // The part before the first dot, without trailing blanks, decides.
+  std::string base = component.substr(0, component.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  base = UpperText(base);
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+  for (const char* device : kDevices) {
+    if (base == device) return true;
+  }
+  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
+    return base[3] >= '1' && base[3] <= '9';
+  }
+  return false;
+}
+
+}  // namespace
+
+bool IsSafeStoredName(const std::string& name) {
+  if (name.find('\0') != std::string::npos) return false;
+  if (name.find(':') != std::string::npos) return false;  // drive-qualified, or a stream
+  if (!name.empty() && (name[0] == '\\' || name[0] == '/')) return false;  // rooted or UNC
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of("\\/", start);
+    if (end == std::string::npos) end = name.size();
+    const std::string component = name.substr(start, end - start);
+    // Windows drops trailing dots and blanks, so ".. " is ".." as well.
+    std::string trimmed = component;
+    while (!trimmed.empty() && (trimmed.back() == '.' || trimmed.back() == ' ')) trimmed.pop_back();
+    if (trimmed.empty() && component.find("..") != std::string::npos) return false;
+    if (IsDeviceName(component)) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+// ------------------------------------------------------------------ companions
+void InitDefaults() {
+  SearchResult = 1;
+  DiskOrdinal = 1;
+  SetIdCaptured = FlagFalse;
+  DoneList = ",";
+  LastVolume = 0;
+  DoneCount = 0;
+  ReadErrorSeen = FlagFalse;
+  Cancelled = FlagFalse;
+}
+
+void ShowState(int32_t code, int32_t ordinal) {
+  switch (code) {
+    case stAskVolume:
+      ConsoleWriteLine();
+      if (Settings.AskForDisk) {
+        const char* word = ordinal == 1 ? "first" : "next";
+        ConsoleWrite(std::string("Insert ") + word + " disk in drive " +
+                     DriveOf(Settings.SourceDir) + ". Press 'Enter' when ready.");
+        ConsoleFlush();
+        std::string answer;
+        if (!ConsoleReadLine(answer)) {
+          // Nobody is there to insert a disk: end as if cancelled.
+          ConsoleWriteLine();
+          FinishRun();
+          Cancelled = FlagTrue;
+        }
+      } else {
+        AskForVolumeFile();
+      }
+      break;
+    case stWorking:
+      ConsoleWriteLine("Working...");
+      break;
+    case stDone:
+      ConsoleWriteLine("Done");
+      break;
+    default:
+      break;
+  }
+}
+
+void ReportState() { ShowState(StateCode, DiskOrdinal); }
+
+void ShowProcessingFile() { ConsoleWriteLine("Processing file: " + Settings.OutputPath); }
+
+void FinishRun() {
+  Settings.Buffer.reset();
+  while (OutFiles) OutFiles = std::move(OutFiles->Next);
+  OutFilesCursor = nullptr;
+  CloseIfOpen(Settings.VolumeHandle);
+  CloseIfOpen(Settings.OutputHandle);
+  SearchClose(VolumeSearch);
+  StateCode = stDone;
+  ReportState();
+}
+
+// ------------------------------------------------------------------ the join
+void RunJoin() {
+  // Start-up: console, run state, banner.
+  SetConsoleTitleA(kConsoleTitle);
+  SetConsoleOutputCP(GetOEMCP());
+  ConsoleWindow = FindWindowA("tty", kConsoleTitle);
+  InitDefaults();
+  OutFiles.reset();
+  OutFilesCursor = nullptr;
+
+  ConsoleWriteLine(kBannerLine1);
+  ConsoleWriteLine(kBannerLine2);
+  ConsoleWriteLine();
+  Settings.BufferSize = 16384;
+
+  const std::string switchText = UpperText(ArgumentText(1));
+  if (switchText == "/?" || switchText == "-?" || switchText == "-H") {
+    ConsoleWriteLine(kUsage);
+    return;
+  }
+
+  // From here on the file calls take OEM names, like the console.
+  if (AreFileApisANSI()) SetFileApisToOEM();
+
+  Settings.TempDir = SystemDirectory([](DWORD size, char* buffer) { GetTempPathA(size, buffer); });
+  Settings.VolumePath = ArgumentText(0);
+  Settings.SourceDir = CurrentDirectory();
+  Settings.DestDir = AnsiToOem(ArgumentText(1));
+
+  if (Settings.DestDir.empty()) {
+    ConsoleWriteLine("Destination directory is not specified.");
+    ConsoleWriteLine("Enter the directory name (no input - use default: \"" +
+                     FileDirOf(Settings.TempDir) + "\").");
+    ConsoleWrite("Target directory name: ");
+    ConsoleFlush();
+    std::string answer;
+    if (!ConsoleReadLine(answer)) ConsoleWriteLine();
+    Settings.DestDir = answer.empty() ? Settings.TempDir : answer;
+    // Without a temporary directory the run stays where it was started.
+    if (Settings.DestDir.empty()) Settings.DestDir = CurrentDirectory();
+  }
+
+  Settings.VolumePath = LongPathOf(Settings.VolumePath);
+  Settings.SourceDir = WithFinalBackslash(LongPathOf(Settings.SourceDir));
+
+  WorkPath = FileDirOf(WithFinalBackslash(Settings.DestDir));
+  CreateDirectoryA(WorkPath.c_str(), nullptr);
+  SetCurrentDirectoryA(WorkPath.c_str());
+  Settings.DestDir = WithFinalBackslash(LongPathOf(CurrentDirectory()));
+
+  ApplyDriveType(GetDriveTypeA((DriveOf(Settings.SourceDir) + "\\").c_str()));
+  if (GetDriveTypeA((DriveOf(Settings.DestDir) + "\\").c_str()) == DRIVE_NO_ROOT_DIR) {
+    ShowMessage(kNoDisk, kCaptionCritical, kFatalBox);
+    return;
+  }
+
+  ConsoleWriteLine(kStars);
+  ConsoleWriteLine("Source directory: " + FileDirOf(Settings.SourceDir));
+  ConsoleWriteLine("Destination directory: " + FileDirOf(Settings.DestDir));
+  ConsoleWriteLine(kStars);
+
+  // The volume loop: on removable media the operator first inserts a disk.
+  if (Settings.AskForDisk) {
+    StateCode = stAskVolume;
+    ReportState();
+    if (Cancelled) return;
+  }
+  Settings.Buffer.reset(new uint8_t[static_cast<size_t>(Settings.BufferSize) + 1024]);
+
+  for (;;) {
+    // Search step.
+    if (SearchResult != 0) {
+      SearchResult = SearchFirst(WithExtension(Settings.VolumePath, ".*"), kSearchAttributes,
+                                 VolumeSearch);
+    } else {
+      SearchResult = SearchNext(VolumeSearch);
+    }
+
+    if (SearchResult != 0) {
+      // No candidate left: wait for the operator to supply a volume.
+      SearchClose(VolumeSearch);
+      SearchResult = 1;
+      for (;;) {
+        StateCode = stAskVolume;
+        ReportState();
+        if (Cancelled) return;
+        WorkPath = DriveOf(Settings.SourceDir);
+        UINT driveType = GetDriveTypeA((WorkPath + "\\").c_str());
+        if (driveType == DRIVE_NO_ROOT_DIR) {
+          ShowMessage(kNoDisk, kCaptionCritical, kFatalBox);
+          FinishRun();
+          return;
+        }
+        ApplyDriveType(driveType);
+        Settings.FreeSpace = DriveFreeBytes(WorkPath);
+        if (Settings.FreeSpace != -1) break;
+        // The drive cannot be read (no medium): offer the dialog instead.
+        Settings.AskForDisk = FlagFalse;
+      }
+      continue;
+    }
+
+    // Examination of a candidate.
+    char foundName[MAX_PATH + 1] = {};
+    std::memcpy(foundName, VolumeSearch.Found.cFileName, MAX_PATH);
+    Settings.VolumePath = Settings.SourceDir + foundName;
+    Settings.VolumeHandle = CreateFileA(Settings.VolumePath.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    bool accepted = false;
+    if (Settings.VolumeHandle != INVALID_HANDLE_VALUE) {
+      bool signatureFound = ReadSignature(Settings.VolumeHandle, VolumeSignature) == rcOk;
+      if (!signatureFound) {
+        // A self-joining file: the last 4 bytes give the signature's position.
+        uint32_t trailer = 0;
+        SetFilePointer(Settings.VolumeHandle, -4, nullptr, FILE_END);
+        ReadBlock(Settings.VolumeHandle, &trailer, 4);
+        SignatureOffset = static_cast<int64_t>(trailer);
+        MoveTo(Settings.VolumeHandle, SignatureOffset, FILE_BEGIN);
+        signatureFound = ReadSignature(Settings.VolumeHandle, VolumeSignature) == rcOk;
+      }
+      if (signatureFound && ReadVolumeRecord(Settings.VolumeHandle, VolumeRecord) == rcOk) {
+        if (!SetIdCaptured) {
+          std::memcpy(CapturedSetId, VolumeRecord.SetId, sizeof CapturedSetId);
+          SetIdCaptured = FlagTrue;
+        }
+        accepted =
+            std::memcmp(VolumeRecord.SetId, CapturedSetId, sizeof CapturedSetId) == 0 &&
+            PositionOf("," + NumberText(VolumeRecord.VolumeNumber) + ",", DoneList) == 0;
+      }
+    }
+    if (!accepted) {
+      // Not a volume of this set, or one already processed: passed over silently.
+      CloseIfOpen(Settings.VolumeHandle);
+      continue;
+    }
+
+    Settings.VolumeNumber = VolumeRecord.VolumeNumber;
+    ConsoleWriteLine();
+    ConsoleWriteLine("Current volume: " + NumberText(Settings.VolumeNumber));
+
+    Settings.FreeSpace = DriveFreeBytes(DriveOf(Settings.DestDir));
+    if (Settings.FreeSpace < VolumeRecord.SpaceNeeded) {
+      ShowMessage(kNoSpace, kCaptionCritical, kFatalBox);
+      FinishRun();
+      return;
+    }
+
+    // The pieces of the volume, one after another.
+    while ((LastResult = ReadFileHeader(Settings.VolumeHandle, FileHeader)) == rcOk) {
+      FileHeader.FileName = AnsiToOem(FileHeader.FileName);
+      Settings.OutputPath = Settings.DestDir + FileHeader.FileName;
+      ShowProcessingFile();
+      StateCode = stWorking;
+      ReportState();
+
+      // Nothing is written outside the destination.
+      if (!IsSafeStoredName(FileHeader.FileName)) {
+        FailOutput(kCannotOpen);
+        return;
+      }
+
+      CreateDirectoryA(FileDirOf(Settings.OutputPath).c_str(), nullptr);
+      Settings.OutputHandle =
+          CreateFileA(Settings.OutputPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                      nullptr, OPEN_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+      if (Settings.OutputHandle == INVALID_HANDLE_VALUE) {
+        Settings.OutputHandle = nullptr;
+        FailOutput(kCannotOpen);
+        return;
+      }
+
+      // A file met for the first time in this run starts empty, so that no
+      // bytes of an older file of the same name survive in it.
+      if (!IsOutputFileKnown()) {
+        RecordOutputFile();
+        if (!MoveTo(Settings.OutputHandle, 0, FILE_BEGIN) || !SetEndOfFile(Settings.OutputHandle)) {
+          FailOutput(kCannotWrite);
+          return;
+        }
+      }
+
+      PieceOffset = FileHeader.FileOffset;
+      PieceSize = FileHeader.DataSize;
+      if (PieceOffset < 0 || !MoveTo(Settings.OutputHandle, PieceOffset, FILE_BEGIN)) {
+        FailOutput(kCannotWrite);
+        return;
+      }
+
+      // The chunk loop.
+      PieceCopied = 0;
+      while (PieceCopied < PieceSize) {
+        ChunkBytes = PieceSize > PieceCopied + Settings.BufferSize
+                         ? Settings.BufferSize
+                         : static_cast<int32_t>(PieceSize - PieceCopied);
+        LastResult = ReadBlock(Settings.VolumeHandle, Settings.Buffer.get(), ChunkBytes);
+        if (LastResult == -1) {
+          // A damaged chunk: reported, skipped in the volume, left as a gap.
+          WriteReadErrorLine();
+          MoveTo(Settings.VolumeHandle, SourcePos + ChunkBytes, FILE_BEGIN);
+          MoveTo(Settings.OutputHandle, ChunkBytes, FILE_CURRENT);
+          PieceCopied += ChunkBytes;
+          ReadErrorSeen = FlagTrue;
+          continue;
+        }
+        if (LastResult == 0) {
+          // The volume ends before the piece does: nothing more to read.
+          WriteReadErrorLine();
+          ReadErrorSeen = FlagTrue;
+          break;
+        }
+        FirstChunk = PieceCopied == 0 ? FlagTrue : FlagFalse;
+        PieceCopied += LastResult;
+        LastChunk = PieceCopied >= PieceSize ? FlagTrue : FlagFalse;
+        if (WriteBlock(Settings.OutputHandle, Settings.Buffer.get(), LastResult) != LastResult) {
+          FailOutput(kCannotWrite);
+          return;
+        }
+        UpdateCrc32(Settings.Buffer.get(), LastResult, PieceCrc, FirstChunk != 0, LastChunk != 0);
+      }
+
+      // The CRC check: each piece stands on its own.
+      if (PieceSize <= 0) PieceCrc = 0;
+      if (VolumeRecord.CheckMode != kNoCrcCheck && PieceCrc != FileHeader.Crc) {
+        ShowMessage(kCrcFailed, kCaptionError, kNoticeBox);
+      }
+      CloseIfOpen(Settings.OutputHandle);
+    }
+
+    // End of a volume.
+    ++DoneCount;
+    DiskOrdinal = 2;
+    if (VolumeRecord.IsLast != 0) LastVolume = VolumeRecord.VolumeNumber;
+    DoneList += NumberText(VolumeRecord.VolumeNumber) + ",";
+    if (DoneCount == LastVolume) {
+      CompleteRun();
+      return;
+    }
+    CloseIfOpen(Settings.VolumeHandle);
+    CloseIfOpen(Settings.OutputHandle);
+  }
+}
+
+void ParcelStubStartup() {
+  Settings = TSettingsRecord();
+  InitDefaults();
+}
+
+void ParcelStubShutdown() {
+  Settings = TSettingsRecord();
+  OutFiles.reset();
+  DoneList.clear();
+  WorkPath.clear();
+  VolumeSearch.Name.clear();
+}

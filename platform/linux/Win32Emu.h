@@ -117,6 +117,7 @@ typedef struct _WIN32_FIND_DATAA {
 #define ERROR_DIR_NOT_EMPTY 145
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_DIRECTORY 267
 
 DWORD GetLastError();
 void SetLastError(DWORD code);
@@ -155,6 +156,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
                      DWORD dwMoveMethod);
 DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+// Cuts or extends the file at its current position.
+BOOL SetEndOfFile(HANDLE hFile);
 BOOL CloseHandle(HANDLE hObject);
 BOOL DeleteFileA(LPCSTR lpFileName);
 DWORD GetFileAttributesA(LPCSTR lpFileName);

@@ -1,0 +1,299 @@
+// The console window, message boxes, the open-file dialog, the command line
+// and the shell on Linux.
+//
+// Message boxes and the dialog are text on standard output, answered by a
+// line of standard input. Files are started with the desktop's own tools
+// (xdg-mime to find an application, xdg-open to start it).
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/linux/EmuInternal.h"
+#include "platform/linux/EmuShell.h"
+#include "platform/linux/Win32Emu.h"
+
+extern char** environ;
+
+namespace {
+
+std::string g_startDirectory;
+
+// ANSI text (what the user-interface and shell calls take) as terminal text,
+// with LF line ends.
+std::string AnsiToTerminal(const char* text) {
+  std::string plain;
+  for (const char* p = text ? text : ""; *p != '\0'; ++p) {
+    if (p[0] == '\r' && p[1] == '\n') continue;
+    plain += *p;
+  }
+  return emu::CodePageToUtf8(plain, emu::kAnsiCodePage);
+}
+
+void WriteOut(const std::string& utf8) {
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  std::fflush(stdout);
+}
+
+std::string Trimmed(const std::string& text) {
+  size_t begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos) return std::string();
+  size_t end = text.find_last_not_of(" \t\r\n");
+  return text.substr(begin, end - begin + 1);
+}
+
+// Runs a program found on PATH with stdin and stderr on /dev/null; gives its
+// standard output and whether it exited with 0.
+bool RunAndCapture(const std::vector<std::string>& args, std::string& output) {
+  output.clear();
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeFds[1]);
+  if (spawned != 0) {
+    close(pipeFds[0]);
+    return false;
+  }
+  char buffer[4096];
+  ssize_t got = 0;
+  while ((got = read(pipeFds[0], buffer, sizeof buffer)) != 0) {
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    output.append(buffer, static_cast<size_t>(got));
+  }
+  close(pipeFds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Starts a program found on PATH and does not wait for it: an intermediate
+// child starts it and ends at once, so no zombie is left behind.
+bool StartDetached(const std::vector<std::string>& args) {
+  pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    setsid();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    _exit(spawned == 0 ? 0 : 1);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A name handed to a shell call (ANSI text) as a Unix path.
+bool ShellNameToUnix(const char* name, std::string& unixPath) {
+  if (name == nullptr || *name == '\0') return false;
+  const std::string utf8 = emu::CodePageToUtf8(name, emu::kAnsiCodePage);
+  return emu::ToUnixPath(emu::Utf8ToCodePage(utf8, emu::FileApiCodePage()), unixPath);
+}
+
+bool IsDirectory(const std::string& unixPath) {
+  struct stat st {};
+  return stat(unixPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The dialog's answer as a Unix path: a Unix path, a Win32 path, or a name
+// relative to the directory the program was started in.
+bool TypedNameToUnix(const std::string& typed, std::string& unixPath) {
+  if (typed[0] == '/') {
+    std::string asWin32 = emu::ToWin32Path(typed);
+    return emu::ToUnixPath(asWin32, unixPath);
+  }
+  const bool win32Form = typed[0] == '\\' || (typed.size() >= 2 && typed[1] == ':');
+  if (win32Form) {
+    return emu::ToUnixPath(emu::Utf8ToCodePage(typed, emu::FileApiCodePage()), unixPath);
+  }
+  std::string base = g_startDirectory.empty() ? std::string("/") : g_startDirectory;
+  return emu::ToUnixPath(emu::ToWin32Path(base + "/" + typed), unixPath);
+}
+
+constexpr INT_PTR kShellOk = 42;
+constexpr INT_PTR kShellFileNotFound = 2;
+constexpr INT_PTR kShellNoAssociation = 31;
+
+HINSTANCE ShellResult(INT_PTR value) { return reinterpret_cast<HINSTANCE>(value); }
+
+}  // namespace
+
+namespace emu {
+
+void RecordStartDirectory() {
+  char buffer[PATH_MAX];
+  if (getcwd(buffer, sizeof buffer) != nullptr) g_startDirectory = buffer;
+}
+
+bool ReadInputLine(std::string& line) {
+  line.clear();
+  int c = 0;
+  bool any = false;
+  while ((c = std::fgetc(stdin)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    line += static_cast<char>(c);
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return any;
+}
+
+}  // namespace emu
+
+// ---------------------------------------------------------------- console window
+BOOL SetConsoleTitleA(LPCSTR lpConsoleTitle) {
+  if (isatty(STDOUT_FILENO)) WriteOut("\033]0;" + AnsiToTerminal(lpConsoleTitle) + "\007");
+  return TRUE;
+}
+
+BOOL SetConsoleOutputCP(UINT) { return TRUE; }
+
+// The console is always there: the terminal the program runs in.
+HWND FindWindowA(LPCSTR lpClassName, LPCSTR) {
+  static int consoleWindow;
+  if (lpClassName != nullptr && std::strcmp(lpClassName, "tty") == 0) return &consoleWindow;
+  return nullptr;
+}
+
+// ---------------------------------------------------------------- command line
+// The process's arguments, each in double quotes, as ANSI text: split the
+// Windows way, it gives back every argument that holds no double quote.
+LPSTR GetCommandLineA() {
+  static std::string commandLine;
+  static bool built = false;
+  if (!built) {
+    built = true;
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t start = 0;
+    while (start < raw.size()) {
+      size_t end = raw.find('\0', start);
+      if (end == std::string::npos) end = raw.size();
+      if (!commandLine.empty()) commandLine += ' ';
+      commandLine += '"' + emu::Utf8ToCodePage(raw.substr(start, end - start), emu::kAnsiCodePage) + '"';
+      start = end + 1;
+    }
+  }
+  return &commandLine[0];
+}
+
+// ---------------------------------------------------------------- message boxes
+int MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
+  WriteOut("[" + AnsiToTerminal(lpCaption) + "] " + AnsiToTerminal(lpText) + "\n");
+  if ((uType & 0x0F) != MB_YESNO) return IDOK;
+  WriteOut("(y/n) ");
+  std::string answer;
+  if (!emu::ReadInputLine(answer)) {
+    WriteOut("\n");
+    return 0;  // no operator: the box could not be answered
+  }
+  const std::string trimmed = Trimmed(answer);
+  return (!trimmed.empty() && (trimmed[0] == 'y' || trimmed[0] == 'Y')) ? IDYES : IDNO;
+}
+
+// ---------------------------------------------------------------- open-file dialog
+BOOL GetOpenFileNameA(LPOPENFILENAMEA lpofn) {
+  if (lpofn == nullptr || lpofn->lpstrFile == nullptr || lpofn->nMaxFile == 0) return FALSE;
+  const std::string filter = lpofn->lpstrFilter ? AnsiToTerminal(lpofn->lpstrFilter) : "*.*";
+  for (;;) {
+    WriteOut("Open volume file - " + filter + " - path (empty line to close): ");
+    std::string typed;
+    if (!emu::ReadInputLine(typed)) {
+      WriteOut("\n");
+      return FALSE;
+    }
+    typed = Trimmed(typed);
+    if (typed.empty()) return FALSE;
+
+    std::string unixPath;
+    if (!TypedNameToUnix(typed, unixPath) || IsDirectory(unixPath)) {
+      WriteOut("Not a file name: " + typed + "\n");
+      continue;
+    }
+    const size_t slash = unixPath.find_last_of('/');
+    const std::string parent = slash == 0 ? std::string("/") : unixPath.substr(0, slash);
+    if ((lpofn->Flags & OFN_PATHMUSTEXIST) && !IsDirectory(parent)) {
+      WriteOut("The path does not exist: " + typed + "\n");
+      continue;
+    }
+    const std::string chosen = emu::ToWin32Path(unixPath);
+    if (chosen.size() + 1 > lpofn->nMaxFile) return FALSE;
+    std::memcpy(lpofn->lpstrFile, chosen.c_str(), chosen.size() + 1);
+    const size_t nameStart = chosen.find_last_of('\\') + 1;
+    lpofn->nFileOffset = static_cast<WORD>(nameStart);
+    const size_t dot = chosen.find_last_of('.');
+    lpofn->nFileExtension =
+        static_cast<WORD>(dot != std::string::npos && dot >= nameStart ? dot + 1 : chosen.size());
+    return TRUE;
+  }
+}
+
+// ---------------------------------------------------------------- shell
+HINSTANCE FindExecutableA(LPCSTR lpFile, LPCSTR, LPSTR lpResult) {
+  if (lpResult != nullptr) lpResult[0] = '\0';
+  std::string unixPath;
+  struct stat st {};
+  if (!ShellNameToUnix(lpFile, unixPath) || stat(unixPath.c_str(), &st) != 0) {
+    return ShellResult(kShellFileNotFound);
+  }
+  std::string fileType;
+  if (!RunAndCapture({"xdg-mime", "query", "filetype", unixPath}, fileType)) {
+    return ShellResult(kShellNoAssociation);
+  }
+  fileType = Trimmed(fileType);
+  std::string application;
+  if (fileType.empty() || !RunAndCapture({"xdg-mime", "query", "default", fileType}, application)) {
+    return ShellResult(kShellNoAssociation);
+  }
+  application = Trimmed(application);
+  if (application.empty()) return ShellResult(kShellNoAssociation);
+  if (lpResult != nullptr) {
+    const std::string ansi = emu::Utf8ToCodePage(application, emu::kAnsiCodePage);
+    std::snprintf(lpResult, MAX_PATH, "%s", ansi.c_str());
+  }
+  return ShellResult(kShellOk);
+}
+
+HINSTANCE ShellExecuteA(HWND, LPCSTR, LPCSTR lpFile, LPCSTR, LPCSTR, int) {
+  if (lpFile == nullptr || *lpFile == '\0') return ShellResult(kShellFileNotFound);
+  std::string target;
+  if (std::strstr(lpFile, "://") != nullptr) {
+    target = emu::CodePageToUtf8(lpFile, emu::kAnsiCodePage);
+  } else if (!ShellNameToUnix(lpFile, target)) {
+    return ShellResult(kShellFileNotFound);
+  }
+  return ShellResult(StartDetached({"xdg-open", target}) ? kShellOk : kShellNoAssociation);
+}
