@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "ParcelStub/ParcelStub.h"
+#include "tests/TestSupport.h"
 
 namespace {
 
@@ -38,5 +40,43 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"CON .txt", false}, NameCase{"NUL\\x", false},
         // A NUL would cut the name the system sees.
         NameCase{std::string("a.txt\0..\\x", 10), false}));
+
+std::string WithoutCarriageReturns(std::string text) {
+  std::string out;
+  for (char c : text) {
+    if (c != '\r') out += c;
+  }
+  return out;
+}
+
+struct PromptCase {
+  std::string input;
+  int32_t ordinal;
+  std::string expected;
+  bool cancelled;
+};
+
+// The insert-disk prompt waits for Enter; when no operator is left to press
+// it (the end of input), the run ends as if it had been cancelled.
+TEST(InsertDiskPrompt, WaitsForEnterOrEndsAtTheEndOfInput) {
+  const std::vector<PromptCase> cases = {
+      {"anything typed\n", 1, "\nInsert first disk in drive A:. Press 'Enter' when ready.", false},
+      {"\n", 2, "\nInsert next disk in drive A:. Press 'Enter' when ready.", false},
+      {"", 2, "\nInsert next disk in drive A:. Press 'Enter' when ready.\nDone\n", true},
+  };
+  for (const PromptCase& c : cases) {
+    ScratchDir dir;
+    dir.WriteBytes("input", c.input);
+    ASSERT_NE(std::freopen(dir.NativePath("input").c_str(), "rb", stdin), nullptr);
+    InitDefaults();
+    Settings.AskForDisk = FlagTrue;
+    Settings.SourceDir = "A:\\sets\\";
+    ::testing::internal::CaptureStdout();
+    ShowState(stAskVolume, c.ordinal);
+    const std::string output = WithoutCarriageReturns(::testing::internal::GetCapturedStdout());
+    EXPECT_EQ(output, c.expected) << c.input;
+    EXPECT_EQ(Cancelled != 0, c.cancelled) << c.input;
+  }
+}
 
 }  // namespace
