@@ -93,13 +93,13 @@ std::string CurrentDirectory() {
 }
 
 // ANSI text converted to OEM text, over its whole length.
-std::string AnsiToOem(const std::string& text) {
+std::string OemTextOf(const std::string& text) {
   std::string converted(text.size(), '\0');
   if (!text.empty()) CharToOemBuffA(text.data(), &converted[0], static_cast<DWORD>(text.size()));
   return converted;
 }
 
-std::string OemToAnsi(const std::string& text) {
+std::string AnsiTextOf(const std::string& text) {
   std::string converted(text.size(), '\0');
   if (!text.empty()) OemToCharBuffA(text.data(), &converted[0], static_cast<DWORD>(text.size()));
   return converted;
@@ -247,7 +247,7 @@ void CompleteRun() {
     for (OutFilesCursor = OutFiles.get(); OutFilesCursor != nullptr;
          OutFilesCursor = OutFilesCursor->Next.get()) {
       // The shell takes ANSI names whatever mode the file calls are in.
-      const std::string shellPath = OemToAnsi(OutFilesCursor->Path);
+      const std::string shellPath = AnsiTextOf(OutFilesCursor->Path);
       char program[MAX_PATH] = {};
       INT_PTR found = reinterpret_cast<INT_PTR>(FindExecutableA(shellPath.c_str(), nullptr, program));
       if (found > 32) {
@@ -387,7 +387,7 @@ void RunJoin() {
   Settings.TempDir = SystemDirectory([](DWORD size, char* buffer) { GetTempPathA(size, buffer); });
   Settings.VolumePath = ArgumentText(0);
   Settings.SourceDir = CurrentDirectory();
-  Settings.DestDir = AnsiToOem(ArgumentText(1));
+  Settings.DestDir = OemTextOf(ArgumentText(1));
 
   if (Settings.DestDir.empty()) {
     ConsoleWriteLine("Destination directory is not specified.");
@@ -509,7 +509,7 @@ void RunJoin() {
 
     // The pieces of the volume, one after another.
     while ((LastResult = ReadFileHeader(Settings.VolumeHandle, FileHeader)) == rcOk) {
-      FileHeader.FileName = AnsiToOem(FileHeader.FileName);
+      FileHeader.FileName = OemTextOf(FileHeader.FileName);
       Settings.OutputPath = Settings.DestDir + FileHeader.FileName;
       ShowProcessingFile();
       StateCode = stWorking;
