@@ -341,6 +341,23 @@ TEST(Join, DestinationsTypedOrGivenAreCreatedOneLevelDeep) {
   }
 }
 
+// Names travel as ANSI text in the volumes, as OEM text through the run and
+// as UTF-8 on disk and on the terminal.
+TEST(Join, AccentedNamesArriveUnchanged) {
+  Sandbox box(Native());
+  Bytes volume = volwriter::EncodeVolume(
+      OneVolume({WholeFile("caf\xE9\\R\xE9sum\xE9.txt", Pattern(10, 25))}));
+  const std::string exe = box.InstallProgram("src/data", &volume);
+
+  Outcome run = box.Run(exe, {box.Work("d\xC3\xA9p\xC3\xB4t")}, "n\nn\n");
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_TRUE(InOrder(run.output,
+                      {"Destination directory: " + box.Win32("d\xC3\xA9p\xC3\xB4t") + "\n",
+                       "Processing file: " + box.Win32("d\xC3\xA9p\xC3\xB4t") +
+                           "\\caf\xC3\xA9\\R\xC3\xA9sum\xC3\xA9.txt\n"}));
+  EXPECT_EQ(box.Get("d\xC3\xA9p\xC3\xB4t/caf\xC3\xA9/R\xC3\xA9sum\xC3\xA9.txt"), Pattern(10, 25));
+}
+
 TEST(Join, TooLittleSpaceEndsTheRunBeforeAnythingIsWritten) {
   Sandbox box(Native());
   Volume volume = OneVolume({WholeFile("a.txt", Pattern(10, 12))});
