@@ -1,1 +1,773 @@
+// The Win32 services as the program uses them. The tests go through the
+// Win32 interface only, so that the same tests check the Linux layer and,
+// built for Windows, a real Win32 implementation.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/Win32.h"
+#include "tests/TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ------------------------------------------------------------------ helpers
+
+// An entry made with the host's own functions, named in UTF-8.
+fs::path NativeItem(const ScratchDir& dir, const std::string& utf8) {
+  return fs::path(dir.Native()) / fs::u8path(utf8);
+}
+
+void MakeFile(const ScratchDir& dir, const std::string& utf8, const std::string& bytes = "x") {
+  std::ofstream out(NativeItem(dir, utf8), std::ios::binary);
+  out << bytes;
+}
+
+void MakeReadOnly(const ScratchDir& dir, const std::string& utf8) {
+  fs::permissions(NativeItem(dir, utf8),
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+}
+
+std::string CurrentDirectory() {
+  char buffer[MAX_PATH + 1] = {};
+  DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
+  return std::string(buffer, n);
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+struct Search {
+  DWORD error = 0;  // of FindFirstFileA; 0 when it found something
+  std::vector<std::string> names;
+  std::vector<WIN32_FIND_DATAA> entries;
+};
+
+Search FindAll(const std::string& pattern) {
+  Search result;
+  WIN32_FIND_DATAA data;
+  HANDLE h = FindFirstFileA(pattern.c_str(), &data);
+  if (h == INVALID_HANDLE_VALUE) {
+    result.error = GetLastError();
+    return result;
+  }
+  do {
+    result.names.push_back(data.cFileName);
+    result.entries.push_back(data);
+  } while (FindNextFileA(h, &data));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_FILES), GetLastError());
+  EXPECT_TRUE(FindClose(h));
+  std::sort(result.names.begin(), result.names.end());
+  return result;
+}
+
+const WIN32_FIND_DATAA* EntryNamed(const Search& search, const std::string& name) {
+  for (const auto& e : search.entries) {
+    if (name == e.cFileName) return &e;
+  }
+  return nullptr;
+}
+
+HANDLE Open(const std::string& path, DWORD access, DWORD disposition) {
+  return CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, 0, nullptr);
+}
+
+std::string ReadAll(HANDLE h) {
+  char buffer[64];
+  DWORD n = 0;
+  EXPECT_TRUE(ReadFile(h, buffer, sizeof buffer, &n, nullptr));
+  return std::string(buffer, n);
+}
+
+// Every test leaves the current directory and the file-API code page as it
+// found them.
+class Win32Test : public ::testing::Test {
+ protected:
+  void SetUp() override { saved_ = CurrentDirectory(); }
+  void TearDown() override {
+    SetFileApisToANSI();
+    SetCurrentDirectoryA(saved_.c_str());
+  }
+  // The drive of the scratch directory ("Z:"), and the directory without it.
+  std::string Drive() const { return dir_.Win32().substr(0, 2); }
+  std::string Rooted() const { return dir_.Win32().substr(2); }
+
+  ScratchDir dir_;
+  std::string saved_;
+};
+
+// ------------------------------------------------------------------ files
+
+TEST_F(Win32Test, CreateFileDispositions) {
+  const DWORD R = GENERIC_READ;
+  const DWORD W = GENERIC_WRITE;
+  struct Case {
+    bool exists;
+    bool readOnly;
+    DWORD access;
+    DWORD disposition;
+    bool opens;
+    DWORD error;               // after the call; 0 for a plain success
+    const char* contentAfter;  // nullptr: no file
+  } const cases[] = {
+      {true, false, R, OPEN_EXISTING, true, 0, "old"},
+      {false, false, R, OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND, nullptr},
+      {true, false, W, CREATE_NEW, false, ERROR_FILE_EXISTS, "old"},
+      {false, false, W, CREATE_NEW, true, 0, ""},
+      {true, false, W, CREATE_ALWAYS, true, ERROR_ALREADY_EXISTS, ""},
+      {false, false, W, CREATE_ALWAYS, true, 0, ""},
+      {true, false, R | W, OPEN_ALWAYS, true, ERROR_ALREADY_EXISTS, "old"},
+      {false, false, R | W, OPEN_ALWAYS, true, 0, ""},
+      {true, false, W, TRUNCATE_EXISTING, true, 0, ""},
+      {false, false, W, TRUNCATE_EXISTING, false, ERROR_FILE_NOT_FOUND, nullptr},
+      {true, true, R, OPEN_EXISTING, true, 0, "old"},
+      {true, true, W, OPEN_EXISTING, false, ERROR_ACCESS_DENIED, "old"},
+      {true, true, R | W, OPEN_ALWAYS, false, ERROR_ACCESS_DENIED, "old"},
+      {true, true, R, CREATE_ALWAYS, false, ERROR_ACCESS_DENIED, "old"},
+  };
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE("row " + std::to_string(row));
+    std::string name = "f" + std::to_string(row++);
+    if (c.exists) MakeFile(dir_, name, "old");
+    if (c.readOnly) MakeReadOnly(dir_, name);
+    SetLastError(12345);
+    HANDLE h = Open(dir_.Path(name), c.access, c.disposition);
+    EXPECT_EQ(c.opens, h != INVALID_HANDLE_VALUE);
+    EXPECT_EQ(c.error, GetLastError());
+    if (h != INVALID_HANDLE_VALUE) {
+      EXPECT_NE(nullptr, h);
+      EXPECT_TRUE(CloseHandle(h));
+    }
+    ASSERT_EQ(c.contentAfter != nullptr, dir_.Exists(name));
+    if (c.contentAfter != nullptr) {
+      EXPECT_EQ(c.contentAfter, dir_.ReadBytes(name));
+    }
+  }
+}
+
+TEST_F(Win32Test, BadPathsGiveWin32Errors) {
+  MakeFile(dir_, "file.txt");
+  dir_.MakeDir("sub");
+  struct Case {
+    std::string path;
+    DWORD disposition;
+    DWORD error;
+  } const cases[] = {
+      {dir_.Path("nodir\\x"), OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+      {dir_.Path("nodir\\x"), CREATE_ALWAYS, ERROR_PATH_NOT_FOUND},
+      {dir_.Path("file.txt\\x"), OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+      {dir_.Path("sub"), OPEN_EXISTING, ERROR_ACCESS_DENIED},
+      {dir_.Path("sub"), OPEN_ALWAYS, ERROR_ACCESS_DENIED},
+      {dir_.Path("file.txt\\"), OPEN_EXISTING, ERROR_INVALID_NAME},
+      {dir_.Path("bad?name"), CREATE_ALWAYS, ERROR_INVALID_NAME},
+      {dir_.Path("bad*name"), CREATE_ALWAYS, ERROR_INVALID_NAME},
+      {"Q:\\nothing.txt", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+      {"", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(c.path, GENERIC_READ | GENERIC_WRITE, c.disposition));
+    EXPECT_EQ(c.error, GetLastError());
+  }
+}
+
+TEST_F(Win32Test, NamesAreFoundRegardlessOfCase) {
+  dir_.MakeDir("SubDir");
+  MakeFile(dir_, "SubDir/MixedCase.TXT", "abc");
+
+  HANDLE h = Open(dir_.Path("SUBDIR\\mixedcase.txt"), GENERIC_READ, OPEN_EXISTING);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_EQ("abc", ReadAll(h));
+  CloseHandle(h);
+  EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE),
+            GetFileAttributesA(dir_.Path("subdir\\MIXEDCASE.TXT").c_str()));
+
+  // Rewriting under another spelling replaces the file; a new file takes the
+  // spelling given, in the directory that was found.
+  h = Open(dir_.Path("subdir\\MIXEDCASE.txt"), GENERIC_WRITE, CREATE_ALWAYS);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  CloseHandle(h);
+  h = Open(dir_.Path("SUBDIR\\NewFile.Txt"), GENERIC_WRITE, CREATE_NEW);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  CloseHandle(h);
+  EXPECT_EQ((std::vector<std::string>{".", "..", "MixedCase.TXT", "NewFile.Txt"}),
+            FindAll(dir_.Path("subdir\\*")).names);
+  EXPECT_EQ("", dir_.ReadBytes("SubDir/MixedCase.TXT"));
+}
+
+TEST_F(Win32Test, ReadAndWrite) {
+  HANDLE h = Open(dir_.Path("rw.bin"), GENERIC_WRITE, CREATE_NEW);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  DWORD n = 99;
+  char byte = 0;
+  EXPECT_FALSE(ReadFile(h, &byte, 1, &n, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_TRUE(WriteFile(h, "ab", 2, &n, nullptr));
+  EXPECT_EQ(2u, n);
+  EXPECT_TRUE(WriteFile(h, "", 0, &n, nullptr));
+  EXPECT_EQ(0u, n);
+  // Writing past the end extends the file, with zeros in the gap.
+  EXPECT_EQ(10u, SetFilePointer(h, 10, nullptr, FILE_BEGIN));
+  EXPECT_TRUE(WriteFile(h, "Z", 1, &n, nullptr));
+  DWORD high = 99;
+  EXPECT_EQ(11u, GetFileSize(h, &high));
+  EXPECT_EQ(0u, high);
+  CloseHandle(h);
+  EXPECT_EQ(Bytes("ab\0\0\0\0\0\0\0\0Z", 11), dir_.ReadBytes("rw.bin"));
+
+  h = Open(dir_.Path("rw.bin"), GENERIC_READ, OPEN_EXISTING);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_FALSE(SetEndOfFile(h));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_EQ(Bytes("ab\0\0\0\0\0\0\0\0Z", 11), ReadAll(h));
+  // At and beyond the end a read succeeds with nothing.
+  n = 99;
+  EXPECT_TRUE(ReadFile(h, &byte, 1, &n, nullptr));
+  EXPECT_EQ(0u, n);
+  SetFilePointer(h, 1000, nullptr, FILE_BEGIN);
+  EXPECT_TRUE(ReadFile(h, &byte, 1, &n, nullptr));
+  EXPECT_EQ(0u, n);
+  CloseHandle(h);
+
+  // The end of the file moves to the current position, either way.
+  h = Open(dir_.Path("rw.bin"), GENERIC_WRITE, OPEN_EXISTING);
+  SetFilePointer(h, 3, nullptr, FILE_BEGIN);
+  EXPECT_TRUE(SetEndOfFile(h));
+  EXPECT_EQ(3u, GetFileSize(h, nullptr));
+  SetFilePointer(h, 5, nullptr, FILE_BEGIN);
+  EXPECT_TRUE(SetEndOfFile(h));
+  CloseHandle(h);
+  EXPECT_EQ(Bytes("ab\0\0\0", 5), dir_.ReadBytes("rw.bin"));
+}
+
+TEST_F(Win32Test, SetFilePointerMovesIn64Bits) {
+  HANDLE h = Open(dir_.Path("seek.bin"), GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  DWORD n = 0;
+  WriteFile(h, "0123456789", 10, &n, nullptr);
+
+  EXPECT_EQ(4u, SetFilePointer(h, -6, nullptr, FILE_END));
+  EXPECT_EQ(6u, SetFilePointer(h, 2, nullptr, FILE_CURRENT));
+  // A move before the start fails and leaves the position alone.
+  EXPECT_EQ(INVALID_SET_FILE_POINTER, SetFilePointer(h, -7, nullptr, FILE_CURRENT));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NEGATIVE_SEEK), GetLastError());
+  LONG high = -1;
+  EXPECT_EQ(INVALID_SET_FILE_POINTER, SetFilePointer(h, 0, &high, FILE_BEGIN));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NEGATIVE_SEEK), GetLastError());
+  EXPECT_EQ(6u, SetFilePointer(h, 0, nullptr, FILE_CURRENT));
+  EXPECT_EQ(INVALID_SET_FILE_POINTER, SetFilePointer(h, 0, nullptr, 7));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+
+  // With a high part: 4 GiB + 5, read back through FILE_CURRENT.
+  high = 1;
+  EXPECT_EQ(5u, SetFilePointer(h, 5, &high, FILE_BEGIN));
+  EXPECT_EQ(1, high);
+  high = 0;
+  EXPECT_EQ(5u, SetFilePointer(h, 0, &high, FILE_CURRENT));
+  EXPECT_EQ(1, high);
+  // A low part that equals the failure value is a success with no error.
+  high = 0;
+  SetLastError(12345);
+  EXPECT_EQ(0xFFFFFFFFu, SetFilePointer(h, -1, &high, FILE_BEGIN));
+  EXPECT_EQ(0u, GetLastError());
+
+  // A file past 4 GiB (sparse where the file system allows).
+  high = 1;
+  SetFilePointer(h, 10, &high, FILE_BEGIN);
+  EXPECT_TRUE(WriteFile(h, "!", 1, &n, nullptr));
+  DWORD sizeHigh = 0;
+  EXPECT_EQ(11u, GetFileSize(h, &sizeHigh));
+  EXPECT_EQ(1u, sizeHigh);
+  CloseHandle(h);
+  Search found = FindAll(dir_.Path("seek.bin"));
+  ASSERT_EQ(1u, found.entries.size());
+  EXPECT_EQ(1u, found.entries[0].nFileSizeHigh);
+  EXPECT_EQ(11u, found.entries[0].nFileSizeLow);
+}
+
+TEST_F(Win32Test, InvalidHandlesAreRefused) {
+  HANDLE h = Open(dir_.Path("h.txt"), GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  ASSERT_NE(nullptr, h);
+  WIN32_FIND_DATAA data;
+  HANDLE search = FindFirstFileA(dir_.Path("*").c_str(), &data);
+  ASSERT_NE(INVALID_HANDLE_VALUE, search);
+  ASSERT_NE(nullptr, search);
+  EXPECT_TRUE(FindClose(search));
+  EXPECT_TRUE(CloseHandle(h));
+
+  DWORD n = 0;
+  char byte = 0;
+  for (HANDLE bad : {h, static_cast<HANDLE>(nullptr)}) {
+    SetLastError(0);
+    EXPECT_FALSE(ReadFile(bad, &byte, 1, &n, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    SetLastError(0);
+    EXPECT_FALSE(WriteFile(bad, &byte, 1, &n, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    SetLastError(0);
+    EXPECT_EQ(INVALID_SET_FILE_POINTER, SetFilePointer(bad, 0, nullptr, FILE_BEGIN));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    SetLastError(0);
+    EXPECT_EQ(0xFFFFFFFFu, GetFileSize(bad, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    SetLastError(0);
+    EXPECT_FALSE(CloseHandle(bad));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  }
+  EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, &byte, 1, &n, nullptr));
+  // A search closed twice: the second close is refused and does no harm.
+  EXPECT_FALSE(FindClose(search));
+  EXPECT_FALSE(FindClose(INVALID_HANDLE_VALUE));
+}
+
+TEST_F(Win32Test, DeleteFile) {
+  MakeFile(dir_, "gone.txt");
+  MakeFile(dir_, "ro.txt");
+  MakeReadOnly(dir_, "ro.txt");
+  dir_.MakeDir("sub");
+  EXPECT_TRUE(DeleteFileA(dir_.Path("GONE.TXT").c_str()));
+  EXPECT_FALSE(dir_.Exists("gone.txt"));
+  struct Case {
+    std::string name;
+    DWORD error;
+  } const cases[] = {
+      {"gone.txt", ERROR_FILE_NOT_FOUND},
+      {"nodir\\x", ERROR_PATH_NOT_FOUND},
+      {"sub", ERROR_ACCESS_DENIED},
+      {"ro.txt", ERROR_ACCESS_DENIED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(DeleteFileA(dir_.Path(c.name).c_str()));
+    EXPECT_EQ(c.error, GetLastError());
+  }
+  EXPECT_TRUE(dir_.Exists("ro.txt"));
+}
+
+TEST_F(Win32Test, Attributes) {
+  MakeFile(dir_, "plain.txt");
+  MakeFile(dir_, ".hidden");
+  MakeFile(dir_, "ro.txt");
+  MakeReadOnly(dir_, "ro.txt");
+  dir_.MakeDir("dir");
+  dir_.MakeDir(".hiddendir");
+  const DWORD A = FILE_ATTRIBUTE_ARCHIVE;
+  const DWORD D = FILE_ATTRIBUTE_DIRECTORY;
+  const DWORD H = FILE_ATTRIBUTE_HIDDEN;
+  struct Case {
+    const char* name;
+    DWORD attributes;  // INVALID_FILE_ATTRIBUTES: error expected
+    DWORD error;
+  } const cases[] = {
+      {"plain.txt", A, 0},
+      {".hidden", A | H, 0},
+      {"ro.txt", A | FILE_ATTRIBUTE_READONLY, 0},
+      {"dir", D, 0},
+      {"dir\\", D, 0},
+      {".hiddendir", D | H, 0},
+      {"missing", INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND},
+      {"nodir\\missing", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
+      {"plain.txt\\", INVALID_FILE_ATTRIBUTES, ERROR_INVALID_NAME},
+  };
+  Search all = FindAll(dir_.Path("*"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.attributes, GetFileAttributesA(dir_.Path(c.name).c_str()));
+    if (c.attributes == INVALID_FILE_ATTRIBUTES) {
+      EXPECT_EQ(c.error, GetLastError());
+    } else if (const WIN32_FIND_DATAA* e = EntryNamed(all, c.name)) {
+      EXPECT_EQ(c.attributes, e->dwFileAttributes);  // the search agrees
+    }
+  }
+  EXPECT_NE(0u, GetFileAttributesA((Drive() + "\\").c_str()) & D);
+}
+
+// ------------------------------------------------------------------ directories
+
+TEST_F(Win32Test, CreateAndRemoveDirectories) {
+  MakeFile(dir_, "file");
+  struct Case {
+    const char* name;
+    bool create;  // CreateDirectoryA, else RemoveDirectoryA
+    DWORD error;  // 0: success
+  } const cases[] = {
+      {"New", true, 0},
+      {"NEW", true, ERROR_ALREADY_EXISTS},
+      {"file", true, ERROR_ALREADY_EXISTS},
+      {"a\\b", true, ERROR_PATH_NOT_FOUND},  // one level only
+      {"New\\Inner\\", true, 0},
+      {"new", false, ERROR_DIR_NOT_EMPTY},
+      {"missing", false, ERROR_FILE_NOT_FOUND},
+      {"file", false, ERROR_DIRECTORY},
+      {"new\\inner", false, 0},
+      {"new", false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir_.Path(c.name);
+    BOOL ok = c.create ? CreateDirectoryA(path.c_str(), nullptr) : RemoveDirectoryA(path.c_str());
+    EXPECT_EQ(c.error == 0, ok != FALSE);
+    if (c.error != 0) {
+      EXPECT_EQ(c.error, GetLastError());
+    }
+  }
+  EXPECT_FALSE(dir_.Exists("New"));
+  EXPECT_FALSE(dir_.Exists("a"));
+}
+
+TEST_F(Win32Test, CurrentDirectoryRoundTrip) {
+  dir_.MakeDir("sub");
+  const std::string base = dir_.Win32();
+  struct Case {
+    std::string set;
+    std::string expected;
+  } const cases[] = {
+      {base, base},
+      {"sub", base + "\\sub"},
+      {"..", base},
+      {"sub\\", base + "\\sub"},
+      {Rooted(), base},  // rooted: the current drive
+      {base + "\\sub\\..\\.\\sub", base + "\\sub"},
+      {Drive() + "\\", Drive() + "\\"},  // only the root keeps its backslash
+      {base + "/sub", base + "\\sub"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.set);
+    EXPECT_TRUE(SetCurrentDirectoryA(c.set.c_str()));
+    EXPECT_EQ(c.expected, CurrentDirectory());
+  }
+  // Relative names now resolve against it.
+  HANDLE h = Open("here.txt", GENERIC_WRITE, CREATE_NEW);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  CloseHandle(h);
+  EXPECT_TRUE(dir_.Exists("sub/here.txt"));
+
+  MakeFile(dir_, "file");
+  EXPECT_FALSE(SetCurrentDirectoryA(dir_.Path("missing").c_str()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  EXPECT_FALSE(SetCurrentDirectoryA(dir_.Path("file").c_str()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_DIRECTORY), GetLastError());
+  EXPECT_EQ(base + "\\sub", CurrentDirectory());
+
+  // Too small a buffer: the answer is the size needed, NUL included.
+  const DWORD length = static_cast<DWORD>(CurrentDirectory().size());
+  char buffer[MAX_PATH + 1];
+  EXPECT_EQ(length + 1, GetCurrentDirectoryA(0, nullptr));
+  EXPECT_EQ(length + 1, GetCurrentDirectoryA(length, buffer));
+  EXPECT_EQ(length, GetCurrentDirectoryA(length + 1, buffer));
+}
+
+TEST_F(Win32Test, TempAndModulePaths) {
+  char buffer[MAX_PATH + 1];
+  DWORD length = GetTempPathA(sizeof buffer, buffer);
+  ASSERT_GT(length, 3u);
+  std::string temp(buffer, length);
+  EXPECT_EQ(':', temp[1]);
+  EXPECT_EQ('\\', temp.back());
+  EXPECT_EQ(length + 1, GetTempPathA(0, nullptr));
+  EXPECT_EQ(length + 1, GetTempPathA(length, buffer));
+  EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(temp.c_str()));
+
+  length = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+  ASSERT_GT(length, 3u);
+  std::string module(buffer, length);
+  EXPECT_EQ(":\\", module.substr(1, 2));
+  DWORD attributes = GetFileAttributesA(module.c_str());
+  ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+  EXPECT_EQ(0u, attributes & FILE_ATTRIBUTE_DIRECTORY);
+  // Too small a buffer gets what fits, NUL-terminated.
+  std::memset(buffer, 'x', sizeof buffer);
+  EXPECT_EQ(5u, GetModuleFileNameA(nullptr, buffer, 5));
+  EXPECT_EQ(module.substr(0, 4), std::string(buffer));
+}
+
+// ------------------------------------------------------------------ search
+
+TEST_F(Win32Test, SearchPatterns) {
+  for (const char* name : {"data", "data.001", "Data.TXT", "DATA.BIN", "data.tar.gz", "database",
+                           "metadata", ".data"}) {
+    MakeFile(dir_, name);
+  }
+  dir_.MakeDir("data.dir");
+  using Names = std::vector<std::string>;
+  const Names volumes = {"DATA.BIN", "Data.TXT", "data", "data.001", "data.dir", "data.tar.gz"};
+  struct Case {
+    std::string pattern;
+    Names names;
+    DWORD error;
+  } const cases[] = {
+      {"data.*", volumes, 0},
+      {"DATA.*", volumes, 0},
+      {"data", {"data"}, 0},
+      {"DATA.bin", {"DATA.BIN"}, 0},
+      {"*.txt", {"Data.TXT"}, 0},
+      {"d*e", {"database"}, 0},
+      {"data.t?t", {"Data.TXT"}, 0},
+      {".*", {".", "..", ".data"}, 0},
+      {"nomatch*", {}, ERROR_FILE_NOT_FOUND},
+      {"missing", {}, ERROR_FILE_NOT_FOUND},
+      {"nodir\\data.*", {}, ERROR_PATH_NOT_FOUND},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    Search found = FindAll(dir_.Path(c.pattern));
+    EXPECT_EQ(c.error, found.error);
+    EXPECT_EQ(c.names, found.names);
+  }
+}
+
+TEST_F(Win32Test, SearchEntries) {
+  MakeFile(dir_, "five.bin", "12345");
+  dir_.MakeDir("sub");
+  Search all = FindAll(dir_.Path("*"));
+  EXPECT_EQ((std::vector<std::string>{".", "..", "five.bin", "sub"}), all.names);
+  for (const char* name : {".", "..", "sub"}) {
+    const WIN32_FIND_DATAA* e = EntryNamed(all, name);
+    ASSERT_NE(nullptr, e) << name;
+    EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY), e->dwFileAttributes) << name;
+  }
+  const WIN32_FIND_DATAA* file = EntryNamed(all, "five.bin");
+  ASSERT_NE(nullptr, file);
+  EXPECT_EQ(5u, file->nFileSizeLow);
+  EXPECT_EQ(0u, file->nFileSizeHigh);
+  // The write time converts to a plausible MS-DOS date (after 2020).
+  FILETIME local;
+  WORD date = 0;
+  WORD time = 0;
+  EXPECT_TRUE(FileTimeToLocalFileTime(&file->ftLastWriteTime, &local));
+  EXPECT_TRUE(FileTimeToDosDateTime(&local, &date, &time));
+  EXPECT_GE(date >> 9, 2020 - 1980);
+
+  // A path that ends in a backslash, and a drive root, name no entry.
+  for (const std::string& pattern : {dir_.Path("sub\\"), Drive() + "\\"}) {
+    SCOPED_TRACE(pattern);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), FindAll(pattern).error);
+  }
+  // The root holds no "." or "..".
+  Search root = FindAll(Drive() + "\\*");
+  EXPECT_EQ(0u, root.error);
+  EXPECT_EQ(nullptr, EntryNamed(root, "."));
+  EXPECT_EQ(nullptr, EntryNamed(root, ".."));
+}
+
+TEST(Win32Time, FileTimeToDosDateTime) {
+  struct Case {
+    unsigned long long unixSeconds;
+    bool ok;
+    WORD date;
+    WORD time;
+  } const cases[] = {
+      {315532800ull, true, 0x0021, 0x0000},   // 1980-01-01 00:00:00
+      {1700000000ull, true, 0x576E, 0xB1AA},  // 2023-11-14 22:13:20
+      {1700000001ull, true, 0x576E, 0xB1AA},  // odd seconds round down
+      {951782400ull, true, 0x285D, 0x0000},   // 2000-02-29
+      {315532799ull, false, 0, 0},            // before 1980
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.unixSeconds);
+    ULARGE_INTEGER value;
+    value.QuadPart = 116444736000000000ull + c.unixSeconds * 10000000ull;
+    FILETIME ft;
+    ft.dwLowDateTime = value.u.LowPart;
+    ft.dwHighDateTime = value.u.HighPart;
+    WORD date = 0;
+    WORD time = 0;
+    EXPECT_EQ(c.ok, FileTimeToDosDateTime(&ft, &date, &time) != FALSE);
+    if (c.ok) {
+      EXPECT_EQ(c.date, date);
+      EXPECT_EQ(c.time, time);
+    }
+  }
+}
+
+// ------------------------------------------------------------------ code pages
+
+// A file named in UTF-8 on disk, as each code page presents it.
+TEST_F(Win32Test, NamesInAnsiAndOemCodePages) {
+  EXPECT_EQ(1252u, GetACP());
+  EXPECT_EQ(850u, GetOEMCP());
+  EXPECT_TRUE(AreFileApisANSI());
+  struct Case {
+    const char* utf8;
+    const char* ansi;
+    const char* oem;
+  } const cases[] = {
+      {u8"caf\u00e9.txt", "caf\xE9.txt", "caf\x82.txt"},
+      {u8"Na\u00efve", "Na\xEFve", "Na\x8Bve"},
+      {u8"\u00c5ngstr\u00f6m", "\xC5ngstr\xF6m", "\x8Fngstr\x94m"},
+      {u8"\u20acuro", "\x80uro", "?uro"},          // not in 850
+      {u8"\u65e5\u672c.txt", "??.txt", "??.txt"},  // in neither
+  };
+  for (const Case& c : cases) MakeFile(dir_, c.utf8, "content");
+  for (bool oem : {false, true}) {
+    if (oem) SetFileApisToOEM();
+    EXPECT_EQ(!oem, AreFileApisANSI() != FALSE);
+    for (const Case& c : cases) {
+      const std::string name = oem ? c.oem : c.ansi;
+      SCOPED_TRACE(name);
+      Search found = FindAll(dir_.Path(name.substr(0, 1) + "*"));
+      EXPECT_NE(EntryNamed(found, name), nullptr);
+      if (name.find('?') != std::string::npos) continue;
+      HANDLE h = Open(dir_.Path(name), GENERIC_READ, OPEN_EXISTING);
+      ASSERT_NE(INVALID_HANDLE_VALUE, h);
+      EXPECT_EQ("content", ReadAll(h));
+      CloseHandle(h);
+    }
+  }
+  // Accented letters match regardless of case: É is 0xC9 in 1252, 0x90 in 850.
+  HANDLE h = Open(dir_.Path("CAF\x90.TXT"), GENERIC_READ, OPEN_EXISTING);
+  EXPECT_NE(INVALID_HANDLE_VALUE, h);
+  CloseHandle(h);
+  // A name given in OEM text is stored as the character it stands for.
+  h = Open(dir_.Path("n\x81.txt"), GENERIC_WRITE, CREATE_NEW);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  CloseHandle(h);
+  EXPECT_TRUE(fs::exists(NativeItem(dir_, u8"n\u00fc.txt")));
+
+  SetFileApisToANSI();
+  EXPECT_TRUE(Open(dir_.Path("CAF\xC9.TXT"), GENERIC_READ, OPEN_EXISTING) != INVALID_HANDLE_VALUE);
+}
+
+TEST_F(Win32Test, CurrentDirectoryInEachCodePage) {
+  dir_.MakeDir(u8"D\u00e9j\u00e0");
+  SetFileApisToOEM();
+  ASSERT_TRUE(SetCurrentDirectoryA(dir_.Path("D\x82j\x85").c_str()));
+  EXPECT_TRUE(EndsWith(CurrentDirectory(), "\\D\x82j\x85"));
+  SetFileApisToANSI();
+  EXPECT_TRUE(EndsWith(CurrentDirectory(), "\\D\xE9j\xE0"));
+}
+
+TEST(Win32Text, AnsiCaseRules) {
+  struct Case {
+    unsigned char ch;
+    unsigned char upper;
+    unsigned char lower;
+    bool alpha;
+    bool isUpper;
+  } const cases[] = {
+      {'a', 'A', 'a', true, false},     {'Z', 'Z', 'z', true, true},
+      {'1', '1', '1', false, false},    {0xE9, 0xC9, 0xE9, true, false},   // é
+      {0xC9, 0xC9, 0xE9, true, true},   {0xFF, 0x9F, 0xFF, true, false},   // ÿ Ÿ
+      {0x9F, 0x9F, 0xFF, true, true},   {0x9A, 0x8A, 0x9A, true, false},   // š Š
+      {0x8A, 0x8A, 0x9A, true, true},   {0x9C, 0x8C, 0x9C, true, false},   // œ Œ
+      {0x8C, 0x8C, 0x9C, true, true},   {0x9E, 0x8E, 0x9E, true, false},   // ž Ž
+      {0x8E, 0x8E, 0x9E, true, true},   {0xDF, 0xDF, 0xDF, true, false},   // ß
+      {0xB5, 0xB5, 0xB5, true, false},  {0xD7, 0xD7, 0xD7, false, false},  // µ ×
+      {0xF7, 0xF7, 0xF7, false, false}, {0xFE, 0xDE, 0xFE, true, false},   // ÷ þ
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.ch));
+    char buffer[2] = {static_cast<char>(c.ch), static_cast<char>(c.ch)};
+    EXPECT_EQ(1u, CharUpperBuffA(buffer, 1));
+    EXPECT_EQ(c.upper, static_cast<unsigned char>(buffer[0]));
+    EXPECT_EQ(c.ch, static_cast<unsigned char>(buffer[1]));  // only the count given
+    buffer[0] = static_cast<char>(c.ch);
+    CharLowerBuffA(buffer, 1);
+    EXPECT_EQ(c.lower, static_cast<unsigned char>(buffer[0]));
+    EXPECT_EQ(c.alpha, IsCharAlphaA(static_cast<CHAR>(c.ch)) != FALSE);
+    EXPECT_EQ(c.isUpper, IsCharUpperA(static_cast<CHAR>(c.ch)) != FALSE);
+  }
+}
+
+TEST(Win32Text, AnsiToOem) {
+  struct Case {
+    unsigned char ansi;
+    unsigned char oem;
+  } const cases[] = {
+      {'A', 'A'},   {'\\', '\\'}, {0xE9, 0x82}, {0xC9, 0x90}, {0xFC, 0x81}, {0xDF, 0xE1},
+      {0xA0, 0xFF}, {0xA9, 0xB8}, {0xD7, 0x9E}, {0xFF, 0x98}, {0xB5, 0xE6}, {0xA3, 0x9C},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.ansi));
+    char in = static_cast<char>(c.ansi);
+    char out = 0;
+    EXPECT_TRUE(CharToOemBuffA(&in, &out, 1));
+    EXPECT_EQ(c.oem, static_cast<unsigned char>(out));
+    char back = 0;
+    EXPECT_TRUE(OemToCharBuffA(&out, &back, 1));
+    EXPECT_EQ(c.ansi, static_cast<unsigned char>(back));
+  }
+  // In place, over the whole length; CharToOemA converts up to the NUL.
+  char text[] = "Caf\xE9 \xC0 la cr\xE8me";
+  EXPECT_TRUE(CharToOemBuffA(text, text, sizeof text - 1));
+  EXPECT_STREQ("Caf\x82 \xB7 la cr\x8Ame", text);
+  char converted[8] = "zzzzzzz";
+  EXPECT_TRUE(CharToOemA("\xFC\xFC", converted));
+  EXPECT_STREQ("\x81\x81", converted);
+}
+
+// ------------------------------------------------------------------ drives and modules
+
+TEST_F(Win32Test, DriveTypes) {
+  std::string lower = Drive();
+  lower[0] = static_cast<char>(lower[0] - 'A' + 'a');
+  struct Case {
+    std::string root;
+    UINT type;
+  } const cases[] = {
+      {Drive() + "\\", DRIVE_FIXED},
+      {lower + "\\", DRIVE_FIXED},
+      {"Q:\\", DRIVE_NO_ROOT_DIR},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.root);
+    EXPECT_EQ(c.type, GetDriveTypeA(c.root.c_str()));
+  }
+}
+
+TEST_F(Win32Test, FreeSpace) {
+  ASSERT_TRUE(SetCurrentDirectoryA(dir_.Win32().c_str()));
+  ULARGE_INTEGER available;
+  ULARGE_INTEGER total;
+  ULARGE_INTEGER free;
+  ASSERT_TRUE(GetDiskFreeSpaceExA((Drive() + "\\").c_str(), &available, &total, &free));
+  EXPECT_GT(available.QuadPart, 0u);
+  EXPECT_GE(total.QuadPart, free.QuadPart);
+  EXPECT_GE(free.QuadPart, available.QuadPart);
+
+  DWORD sectorsPerCluster = 0;
+  DWORD bytesPerSector = 0;
+  DWORD freeClusters = 0;
+  DWORD totalClusters = 0;
+  ASSERT_TRUE(GetDiskFreeSpaceA((Drive() + "\\").c_str(), &sectorsPerCluster, &bytesPerSector,
+                                &freeClusters, &totalClusters));
+  EXPECT_GT(sectorsPerCluster, 0u);
+  EXPECT_GT(bytesPerSector, 0u);
+  EXPECT_GT(freeClusters, 0u);
+  EXPECT_GE(totalClusters, freeClusters);
+
+  EXPECT_FALSE(GetDiskFreeSpaceExA("Q:\\", &available, &total, &free));
+  EXPECT_FALSE(GetDiskFreeSpaceA("Q:\\", &sectorsPerCluster, &bytesPerSector, &freeClusters,
+                                 &totalClusters));
+}
+
+TEST(Win32Modules, ExtendedFreeSpaceQueryIsFound) {
+  HMODULE kernel = LoadLibraryA("kernel32.dll");
+  ASSERT_NE(nullptr, kernel);
+  FARPROC proc = GetProcAddress(kernel, "GetDiskFreeSpaceExA");
+  ASSERT_NE(nullptr, proc);
+  using Query = BOOL(WINAPI*)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
+  auto query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(proc));
+  ULARGE_INTEGER available;
+  available.QuadPart = 0;
+  EXPECT_TRUE(query(nullptr, &available, nullptr, nullptr));
+  EXPECT_GT(available.QuadPart, 0u);
+  EXPECT_EQ(nullptr, GetProcAddress(kernel, "NoSuchExport"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_PROC_NOT_FOUND), GetLastError());
+  EXPECT_TRUE(FreeLibrary(kernel));
+  EXPECT_EQ(nullptr, LoadLibraryA("no-such-library.dll"));
+}
+
+}  // namespace
