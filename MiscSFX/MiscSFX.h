@@ -12,7 +12,8 @@
 
 // ------------------------------------------------------------- block I/O
 // One ReadFile/WriteFile call for count bytes at the current position.
-// Returns the number of bytes transferred (0 at the end of a file), or -1.
+// Returns the number of bytes transferred (0 at the end of a file), or -1;
+// a negative count is refused with -1 without calling the system.
 int32_t ReadBlock(HANDLE handle, void* buffer, int32_t count);
 int32_t WriteBlock(HANDLE handle, const void* buffer, int32_t count);
 
@@ -28,6 +29,8 @@ struct TSearchRec {
 };
 
 // Answer 0 when an entry was accepted, otherwise the system's error code.
+// SearchFirst closes a search still open on the record, and closes its own
+// search when it accepts no entry.
 int32_t SearchFirst(const std::string& pattern, int32_t attributes, TSearchRec& search);
 int32_t SearchNext(TSearchRec& search);
 // Closes the search handle; harmless on a closed or never-opened search.
@@ -54,8 +57,9 @@ std::string WithExtension(const std::string& s, const std::string& ext);
 
 // ------------------------------------------------------------- numbers and drives
 std::string NumberText(int32_t n);
-// Free bytes available to the caller on the drive of path; -1 when the
-// system cannot tell.
+// Free bytes available to the caller on the drive of path (X: or
+// \\server\share, with or without a final backslash); -1 when the system
+// cannot tell, and for an empty path.
 void DriveFreeBytes(const std::string& path, int64_t& free);
 inline int64_t DriveFreeBytes(const std::string& path) {
   int64_t free = -1;
