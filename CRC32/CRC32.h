@@ -17,5 +17,14 @@ void UpdateCrc32(const void* buffer, int32_t count, uint32_t& crc, bool start, b
 void UpdateCrc32Bytewise(const void* buffer, int32_t count, uint32_t& crc, bool start,
                          bool finish);
 
+// UpdateCrc32 without the carry-less multiply path: the sliced table loop
+// alone, which is what UpdateCrc32 runs on processors without PCLMULQDQ.
+void UpdateCrc32Sliced(const void* buffer, int32_t count, uint32_t& crc, bool start,
+                       bool finish);
+
+// Whether UpdateCrc32 folds long runs with carry-less multiplication on this
+// processor.
+bool Crc32UsesFolding();
+
 void CRC32Startup();
 void CRC32Shutdown();

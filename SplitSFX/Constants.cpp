@@ -1,1 +1,8 @@
-// placeholder
+// Product name and version.
+#include "SplitSFX/Constants.h"
+
+const char* const VersionText = "2.03";
+const char* const ProductName = "Parcelon";
+
+void ConstantsStartup() {}
+void ConstantsShutdown() {}

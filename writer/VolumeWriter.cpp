@@ -1,1 +1,214 @@
-// placeholder
+// The volume writer. Everything here is standard C++ so that it builds for
+// the host and for the Windows target alike; all integers are written
+// little-endian byte by byte, whatever the host's byte order.
+#include "writer/VolumeWriter.h"
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <random>
+
+#include "CRC32/CRC32.h"
+
+namespace volwriter {
+
+namespace {
+
+constexpr int64_t SignatureBytes = 9;
+constexpr int64_t VolumeRecordBytes = 30;
+constexpr int64_t FileHeaderBytes = 34;
+constexpr int64_t EndMarkerBytes = 2;
+constexpr size_t MaxNameLength = std::numeric_limits<uint16_t>::max();
+
+template <typename T>
+void PutLe(Bytes& out, T value) {
+  using U = std::make_unsigned_t<T>;
+  U v = static_cast<U>(value);
+  for (size_t i = 0; i < sizeof(T); ++i) {
+    out.push_back(static_cast<uint8_t>(v & 0xFFu));
+    v = static_cast<U>(v >> 8);
+  }
+}
+
+// Exactly width bytes of text: cut, or padded with NULs.
+void PutFixedText(Bytes& out, const std::string& text, size_t width) {
+  for (size_t i = 0; i < width; ++i) out.push_back(i < text.size() ? static_cast<uint8_t>(text[i]) : 0);
+}
+
+void PutBytes(Bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
+
+}  // namespace
+
+uint32_t PieceCrc(const Bytes& data) {
+  // UpdateCrc32 takes a 32-bit count; larger ranges go through in parts.
+  constexpr size_t Step = size_t{1} << 30;
+  uint32_t crc = 0;
+  size_t done = 0;
+  bool first = true;
+  do {
+    const size_t count = std::min(Step, data.size() - done);
+    UpdateCrc32(data.data() + done, static_cast<int32_t>(count), crc, first,
+                done + count == data.size());
+    done += count;
+    first = false;
+  } while (done < data.size());
+  return crc;
+}
+
+Bytes EncodeVolume(const Volume& volume) {
+  int64_t dataBytes = 0;
+  size_t total = static_cast<size_t>(VolumeOverhead());
+  for (const Piece& piece : volume.Pieces) {
+    dataBytes += static_cast<int64_t>(piece.Data.size());
+    total += static_cast<size_t>(FileHeaderBytes) + piece.FileName.size() +
+             piece.EndMarker.size() + piece.Data.size();
+  }
+
+  Bytes out;
+  out.reserve(total);
+  PutFixedText(out, volume.Magic, 6);
+  out.push_back(volume.FormatByte);
+  out.push_back(volume.MajorVersion);
+  out.push_back(volume.MinorVersion);
+
+  out.insert(out.end(), volume.Set.begin(), volume.Set.end());
+  out.push_back(volume.CheckMode);
+  PutLe(out, volume.VolumeNumber);
+  out.push_back(volume.IsLast ? 1 : 0);
+  PutLe(out, volume.SpaceNeeded.value_or(dataBytes));
+  out.insert(out.end(), 8, 0);  // spare
+
+  for (const Piece& piece : volume.Pieces) {
+    const size_t nameLength = std::min(piece.FileName.size(), MaxNameLength);
+    PutFixedText(out, piece.Tag, 4);
+    out.insert(out.end(), 8, 0);  // spare
+    PutLe(out, piece.FileOffset);
+    PutLe(out, piece.DataSize.value_or(static_cast<int64_t>(piece.Data.size())));
+    PutLe(out, piece.Crc.has_value() ? *piece.Crc : PieceCrc(piece.Data));
+    PutLe(out, static_cast<uint16_t>(nameLength));
+    out.insert(out.end(), piece.FileName.begin(), piece.FileName.begin() + static_cast<std::ptrdiff_t>(nameLength));
+    PutBytes(out, piece.EndMarker);
+    out.insert(out.end(), piece.Data.begin(), piece.Data.end());
+  }
+  return out;
+}
+
+Bytes AppendToStub(const Bytes& program, const Bytes& volume) {
+  Bytes out;
+  out.reserve(program.size() + volume.size() + 4);
+  out.insert(out.end(), program.begin(), program.end());
+  out.insert(out.end(), volume.begin(), volume.end());
+  PutLe(out, static_cast<uint32_t>(program.size()));
+  return out;
+}
+
+int64_t VolumeOverhead() { return SignatureBytes + VolumeRecordBytes; }
+
+int64_t PieceOverhead(const std::string& storedName) {
+  return FileHeaderBytes + static_cast<int64_t>(std::min(storedName.size(), MaxNameLength)) +
+         EndMarkerBytes;
+}
+
+std::vector<std::vector<PieceRange>> PlanSplit(const std::vector<FileExtent>& files,
+                                               int64_t volumeSize) {
+  std::vector<std::vector<PieceRange>> volumes(1);
+  int64_t used = VolumeOverhead();
+
+  for (size_t index = 0; index < files.size(); ++index) {
+    const int64_t overhead = PieceOverhead(files[index].StoredName);
+    const int64_t size = std::max<int64_t>(files[index].Size, 0);
+    int64_t offset = 0;
+    do {
+      // A piece needs its header and, unless the file is empty, at least one
+      // data byte. A volume that cannot offer that much is closed; a fresh
+      // volume takes the piece regardless, so tiny sizes cannot stall the cut.
+      const int64_t wanted = size > offset ? 1 : 0;
+      if (!volumes.back().empty() && volumeSize - used < overhead + wanted) {
+        volumes.emplace_back();
+        used = VolumeOverhead();
+      }
+      const int64_t room = std::max<int64_t>(volumeSize - used - overhead, wanted);
+      const int64_t take = std::min(size - offset, room);
+      volumes.back().push_back(PieceRange{index, offset, take});
+      used += overhead + take;
+      offset += take;
+    } while (offset < size);
+  }
+  return volumes;
+}
+
+std::vector<Volume> SplitFiles(const std::vector<InputFile>& files, const SplitOptions& options) {
+  std::vector<FileExtent> extents;
+  extents.reserve(files.size());
+  for (const InputFile& file : files)
+    extents.push_back(FileExtent{file.StoredName, static_cast<int64_t>(file.Contents.size())});
+
+  const auto plan = PlanSplit(extents, options.VolumeSize);
+  std::vector<Volume> volumes;
+  volumes.reserve(plan.size());
+  for (size_t v = 0; v < plan.size(); ++v) {
+    Volume volume;
+    volume.Set = options.Set;
+    volume.CheckMode = options.CheckMode;
+    volume.VolumeNumber = static_cast<int32_t>(v + 1);
+    volume.IsLast = (v + 1 == plan.size());
+    for (const PieceRange& range : plan[v]) {
+      const InputFile& file = files[range.FileIndex];
+      Piece piece;
+      piece.FileName = file.StoredName;
+      piece.FileOffset = range.FileOffset;
+      const auto begin = file.Contents.begin() + static_cast<std::ptrdiff_t>(range.FileOffset);
+      piece.Data.assign(begin, begin + static_cast<std::ptrdiff_t>(range.DataSize));
+      volume.Pieces.push_back(std::move(piece));
+    }
+    volumes.push_back(std::move(volume));
+  }
+  return volumes;
+}
+
+SetId NewSetId() {
+  // Random bytes mixed with the clock; a repeat of the previous identity in
+  // this process is drawn again, so two calls never give the same value.
+  static SetId previous{};
+  static std::mt19937_64 engine{[] {
+    std::random_device device;
+    const auto now = static_cast<uint64_t>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    return (static_cast<uint64_t>(device()) << 32) ^ device() ^ now;
+  }()};
+  SetId id{};
+  do {
+    uint64_t bits = engine();
+    for (auto& b : id) {
+      b = static_cast<uint8_t>(bits & 0xFFu);
+      bits >>= 8;
+    }
+  } while (id == previous);
+  previous = id;
+  return id;
+}
+
+bool ReadFileBytes(const std::string& path, Bytes& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  if (size < 0 || static_cast<unsigned long long>(size) > Bytes().max_size()) return false;
+  in.seekg(0, std::ios::beg);
+  Bytes data(static_cast<size_t>(size));
+  if (size > 0 && !in.read(reinterpret_cast<char*>(data.data()), size)) return false;
+  bytes = std::move(data);
+  return true;
+}
+
+bool WriteFileBytes(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  return !out.fail();
+}
+
+}  // namespace volwriter

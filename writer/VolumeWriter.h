@@ -19,7 +19,8 @@ using SetId = std::array<uint8_t, 8>;
 
 // One stored range of one file.
 struct Piece {
-  std::string FileName;  // stored as it stands (ANSI text, backslash separators)
+  std::string FileName;  // stored as it stands (ANSI text, backslash separators);
+                         // at most 65535 bytes are written
   int64_t FileOffset = 0;
   Bytes Data;
   std::optional<uint32_t> Crc;      // default: the CRC-32 of Data
@@ -66,6 +67,29 @@ struct SplitOptions {
 // Cuts the files, in the order given, into volumes numbered from 1; the last
 // one carries IsLast. Empty files take one piece of no bytes.
 std::vector<Volume> SplitFiles(const std::vector<InputFile>& files, const SplitOptions& options);
+
+// The layout SplitFiles uses, without the data: which range of which file
+// each piece of each volume holds. Lets a caller stream large files volume by
+// volume instead of holding them in memory.
+struct FileExtent {
+  std::string StoredName;
+  int64_t Size = 0;
+};
+
+struct PieceRange {
+  size_t FileIndex = 0;  // into the list given to PlanSplit
+  int64_t FileOffset = 0;
+  int64_t DataSize = 0;
+};
+
+// One entry per volume, in volume order; there is always at least one.
+std::vector<std::vector<PieceRange>> PlanSplit(const std::vector<FileExtent>& files,
+                                               int64_t volumeSize);
+
+// The bytes a volume with no pieces takes, and the bytes a piece of a file
+// with this stored name takes besides its data.
+int64_t VolumeOverhead();
+int64_t PieceOverhead(const std::string& storedName);
 
 // A set identity that differs from one call to the next.
 SetId NewSetId();
