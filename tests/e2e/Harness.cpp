@@ -226,6 +226,10 @@ Outcome Sandbox::Run(const std::string& programRelative, const std::vector<std::
   if (!outcome.timedOut && WIFEXITED(status)) outcome.exitCode = WEXITSTATUS(status);
   outcome.output = WithoutCarriageReturns(ReadAll(outputPath));
   outcome.errors = ReadAll(errorPath);
+  // The program ends with exit code 0 on every path; a sanitizer report
+  // ends it otherwise.
+  EXPECT_FALSE(outcome.timedOut) << "timed out\n" << outcome.output;
+  EXPECT_EQ(outcome.exitCode, 0) << outcome.errors;
   return outcome;
 }
 
