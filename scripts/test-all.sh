@@ -1,50 +1,128 @@
 #!/usr/bin/env bash
 # Builds the three configurations and runs every test:
 #   build/        Linux, Release: unit tests and end-to-end runs of the program
-#   build-asan/   Linux with AddressSanitizer and UndefinedBehaviorSanitizer
+#   build-asan/   Linux, Debug, with AddressSanitizer and UndefinedBehaviorSanitizer
 #   build-win32/  Windows (MinGW-w64, i686): the unit tests as Windows programs
-#                 under Wine, then the end-to-end runs of parcelstub.exe
-# Installs what a fresh Debian machine lacks first. Exits non-zero on any failure.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+#                 under Wine, a check of the .exe's format and imports, then the
+#                 end-to-end runs of parcelstub.exe under Wine
+# Installs what a fresh Debian machine lacks first (as root, no input needed).
+#
+# Every stage runs even when an earlier one failed (a stage whose build
+# failed skips its tests), and a summary with the time of each stage closes the
+# output. Its last line counts the tests of all ctest runs, plus one failure
+# for each stage that failed outside ctest. The exit code is 0 only when every
+# stage passed.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
 root=$PWD
-
-step() { echo; echo "=== $* ($(date +%H:%M:%S))"; }
-
-step "Installing dependencies"
-bash scripts/install-deps.sh
-
-step "Linux build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPARCEL_WINE_EXE= >/dev/null
-cmake --build build -j2
-ctest --test-dir build --output-on-failure
-build/bench/crc32_bench
-
-step "Linux build with sanitizers"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPARCEL_SANITIZE=ON >/dev/null
-cmake --build build-asan -j2
-ctest --test-dir build-asan --output-on-failure
-
-step "Windows build"
-cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-win32 -j2
-file build-win32/parcelstub.exe
-
-step "Preparing Wine"
+jobs=${PARCEL_JOBS:-2}
 prefix=$root/build-win32/wineprefix
-trap 'WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true' EXIT
-# The first start makes the prefix; keep one server for all the runs.
-cmake/wine-run.sh "$prefix" wineboot -i
-WINEPREFIX=$prefix wineserver -p
 
-step "Windows unit tests under Wine"
-ctest --test-dir build-win32 --output-on-failure
+summary=()
+failures=0
+tests_passed=0
+tests_failed=0
+started=$(date +%s)
 
-step "Windows program end to end under Wine"
-cmake -S . -B build -DPARCEL_WINE_EXE="$root/build-win32/parcelstub.exe" \
-  -DPARCEL_WINE_PREFIX="$prefix" >/dev/null
-cmake --build build -j2 --target e2e_test
-ctest --test-dir build -R wine_e2e_test --output-on-failure
+# stage NAME COMMAND...: runs one stage, times it and records the outcome.
+stage() {
+  local name=$1 begin status rc
+  shift
+  begin=$(date +%s)
+  echo
+  echo "=== $name ($(date +%H:%M:%S))"
+  "$@"
+  rc=$?
+  if [ $rc -eq 0 ]; then status=ok; else status=FAILED; fi
+  summary+=("$(printf '  %-40s %-7s %5ss' "$name" "$status" "$(($(date +%s) - begin))")")
+  return "$rc"
+}
 
-step "All tests passed"
+skip() { summary+=("$(printf '  %-40s %-7s' "$1" skipped)"); }
+
+# ctest_run ARGS...: ctest with its output shown and its counts added up.
+ctest_run() {
+  local log rc line total failed
+  log=$(mktemp)
+  ctest --output-on-failure --no-tests=error "$@" 2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
+  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+  rm -f "$log"
+  if [ -n "$line" ]; then
+    failed=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    tests_passed=$((tests_passed + total - failed))
+    tests_failed=$((tests_failed + failed))
+  elif [ "$rc" -ne 0 ]; then
+    tests_failed=$((tests_failed + 1))  # ctest itself failed
+  fi
+  return "$rc"
+}
+
+# A stage that failed outside ctest counts as one failed test in the total.
+build_failed() { failures=$((failures + 1)); tests_failed=$((tests_failed + 1)); }
+test_failed() { failures=$((failures + 1)); }
+
+configure_build() {  # configure_build DIR CMAKE-ARGS...
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" "$@" >/dev/null && cmake --build "$dir" -j"$jobs"
+}
+
+stop_wine() {
+  if [ -d "$prefix" ]; then
+    WINEPREFIX=$prefix TMPDIR=/tmp timeout 60 wineserver -k >/dev/null 2>&1 || true
+  fi
+}
+trap stop_wine EXIT
+
+if ! stage "Dependencies" bash scripts/install-deps.sh; then
+  echo "Installing the dependencies failed; nothing can be built." >&2
+  exit 1
+fi
+
+# --- Linux -------------------------------------------------------------------
+if stage "Linux build (Release)" configure_build build -DCMAKE_BUILD_TYPE=Release -DPARCEL_WINE_EXE=; then
+  stage "Linux tests" ctest_run --test-dir build || test_failed
+  stage "CRC-32 throughput" build/bench/crc32_bench || build_failed
+else
+  build_failed; skip "Linux tests"
+fi
+
+if stage "Linux build with sanitizers (Debug)" configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DPARCEL_SANITIZE=ON; then
+  stage "Linux tests with sanitizers" ctest_run --test-dir build-asan || test_failed
+else
+  build_failed; skip "Linux tests with sanitizers"
+fi
+
+# --- Windows -----------------------------------------------------------------
+if stage "Windows build (MinGW-w64 i686, Release)" configure_build build-win32 \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=Release; then
+  # Makes the prefix on first use and starts the session that the tests share.
+  if stage "Wine prefix and session" cmake/wine-run.sh "$prefix" cmd /c exit 0; then
+    stage "Windows tests under Wine" ctest_run --test-dir build-win32 || test_failed
+    if stage "Linux build of the Wine end-to-end runs" configure_build build \
+        -DPARCEL_WINE_EXE="$root/build-win32/parcelstub.exe" -DPARCEL_WINE_PREFIX="$prefix"; then
+      stage "Windows program end to end under Wine" ctest_run --test-dir build -R '^wine_e2e_test$' || test_failed
+    else
+      build_failed; skip "Windows program end to end under Wine"
+    fi
+  else
+    build_failed; skip "Windows tests under Wine"; skip "Windows program end to end under Wine"
+  fi
+else
+  build_failed; skip "Windows tests under Wine"; skip "Windows program end to end under Wine"
+fi
+stop_wine
+
+# --- Summary -----------------------------------------------------------------
+echo
+echo "=== Summary ($(($(date +%s) - started))s in all)"
+printf '%s\n' "${summary[@]}"
+if [ $failures -eq 0 ]; then
+  echo "All stages passed."
+else
+  echo "$failures stage(s) failed."
+fi
+echo "tests: $tests_passed passed, $tests_failed failed"
+[ $failures -eq 0 ]
