@@ -191,14 +191,6 @@ bool RecordOutputFile() {
   }
 }
 
-bool IsOutputFileKnown() {
-  const std::string wanted = UpperText(Settings.OutputPath);
-  for (TOutFiles* node = OutFiles.get(); node != nullptr; node = node->Next.get()) {
-    if (UpperText(node->Path) == wanted) return true;
-  }
-  return false;
-}
-
 // Ends the run after an output file could not be opened or written.
 void FailOutput(const char* text) {
   CloseIfOpen(Settings.OutputHandle);
@@ -533,8 +525,7 @@ void RunJoin() {
 
       // A file met for the first time in this run starts empty, so that no
       // bytes of an older file of the same name survive in it.
-      if (!IsOutputFileKnown()) {
-        RecordOutputFile();
+      if (RecordOutputFile()) {
         if (!MoveTo(Settings.OutputHandle, 0, FILE_BEGIN) || !SetEndOfFile(Settings.OutputHandle)) {
           FailOutput(kCannotWrite);
           return;
