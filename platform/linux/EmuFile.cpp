@@ -665,8 +665,10 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
     SetError(emu::NotFoundError(resolved));
     return INVALID_FILE_ATTRIBUTES;
   }
+  // A file named with a backslash after it is looked for as a directory
+  // on the way to something below it, which is not there.
   if (name.trailingSeparator && !S_ISDIR(resolved.st.st_mode)) {
-    SetError(ERROR_INVALID_NAME);
+    SetError(ERROR_PATH_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
   }
   std::string last = name.parts.empty()

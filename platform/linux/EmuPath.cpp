@@ -311,14 +311,14 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
     emu::SetError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
-  // Too small a buffer gets as much as fits, with a NUL, and the answer is
-  // the buffer's size.
+  // Too small a buffer (no room for the NUL) is filled to its end without
+  // a NUL, and the answer is the buffer's size.
   if (text.size() >= nSize) {
-    std::memcpy(lpFilename, text.data(), nSize - 1);
-    lpFilename[nSize - 1] = '\0';
+    std::memcpy(lpFilename, text.data(), nSize);
     emu::SetError(ERROR_INSUFFICIENT_BUFFER);
     return nSize;
   }
   std::memcpy(lpFilename, text.c_str(), text.size() + 1);
+  emu::SetError(ERROR_SUCCESS);
   return static_cast<DWORD>(text.size());
 }
