@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,11 @@ struct Program {
   int timeoutSeconds = 30;
   bool windows = false;         // console lines end in CR LF; paths are given in Z: form
 };
+
+// Names a program in test output.
+inline void PrintTo(const Program& program, std::ostream* out) {
+  *out << (program.windows ? "the Windows program under Wine" : "the native program");
+}
 
 // The native Linux program, and the Windows program under Wine when this
 // build knows one (Program::binary empty otherwise).
