@@ -445,22 +445,36 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
   return handle;
 }
 
+namespace {
+
+// The open file a ReadFile or WriteFile call may transfer with, or null
+// (with the error set) when the handle, the arguments or the access forbid it.
+emu::FileObject* TransferTarget(HANDLE handle, LPCVOID buffer, DWORD count,
+                                LPOVERLAPPED overlapped, bool writing) {
+  emu::FileObject* file = emu::FindFile(handle);
+  if (file == nullptr) {
+    SetError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (overlapped != nullptr || (buffer == nullptr && count > 0)) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (!(writing ? file->canWrite : file->canRead)) {
+    SetError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return file;
+}
+
+}  // namespace
+
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
-  emu::FileObject* file = emu::FindFile(hFile);
-  if (file == nullptr) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToRead > 0)) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (!file->canRead) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  emu::FileObject* file =
+      TransferTarget(hFile, lpBuffer, nNumberOfBytesToRead, lpOverlapped, /*writing=*/false);
+  if (file == nullptr) return FALSE;
   // A file delivers all that was asked for, up to its end.
   auto* out = static_cast<char*>(lpBuffer);
   DWORD done = 0;
@@ -482,19 +496,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
-  emu::FileObject* file = emu::FindFile(hFile);
-  if (file == nullptr) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToWrite > 0)) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (!file->canWrite) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  emu::FileObject* file =
+      TransferTarget(hFile, lpBuffer, nNumberOfBytesToWrite, lpOverlapped, /*writing=*/true);
+  if (file == nullptr) return FALSE;
   // Writing past the end extends the file; the gap reads as zeros.
   const auto* in = static_cast<const char*>(lpBuffer);
   DWORD done = 0;
