@@ -204,6 +204,17 @@ DWORD ParseFileName(LPCSTR name, Win32Name& out) {
 }
 
 // The error for a path whose last component was not found.
+// Parses a name given to a file call and looks it up on disk; false (with
+// the error set) when the name cannot be a path here.
+bool ParseAndResolve(LPCSTR text, Win32Name& name, Resolved& resolved) {
+  if (DWORD error = ParseFileName(text, name)) {
+    SetError(error);
+    return false;
+  }
+  Resolve(name, resolved);
+  return true;
+}
+
 DWORD NotFoundError(const Resolved& resolved) {
   return resolved.parentIsDirectory ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
@@ -353,12 +364,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
     return INVALID_HANDLE_VALUE;
   }
   emu::Win32Name name;
-  if (DWORD error = emu::ParseFileName(lpFileName, name)) {
-    SetError(error);
-    return INVALID_HANDLE_VALUE;
-  }
   emu::Resolved resolved;
-  emu::Resolve(name, resolved);
+  if (!emu::ParseAndResolve(lpFileName, name, resolved)) return INVALID_HANDLE_VALUE;
 
   const bool wantRead =
       (dwDesiredAccess & (GENERIC_READ | emu::kGenericAll | emu::kFileReadData)) != 0;
@@ -631,12 +638,8 @@ BOOL CloseHandle(HANDLE hObject) {
 
 BOOL DeleteFileA(LPCSTR lpFileName) {
   emu::Win32Name name;
-  if (DWORD error = emu::ParseFileName(lpFileName, name)) {
-    SetError(error);
-    return FALSE;
-  }
   emu::Resolved resolved;
-  emu::Resolve(name, resolved);
+  if (!emu::ParseAndResolve(lpFileName, name, resolved)) return FALSE;
   if (!resolved.exists) {
     SetError(emu::NotFoundError(resolved));
     return FALSE;
@@ -659,12 +662,8 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
 
 DWORD GetFileAttributesA(LPCSTR lpFileName) {
   emu::Win32Name name;
-  if (DWORD error = emu::ParseFileName(lpFileName, name)) {
-    SetError(error);
-    return INVALID_FILE_ATTRIBUTES;
-  }
   emu::Resolved resolved;
-  emu::Resolve(name, resolved);
+  if (!emu::ParseAndResolve(lpFileName, name, resolved)) return INVALID_FILE_ATTRIBUTES;
   if (!resolved.exists) {
     SetError(emu::NotFoundError(resolved));
     return INVALID_FILE_ATTRIBUTES;
@@ -685,12 +684,8 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
 
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/) {
   emu::Win32Name name;
-  if (DWORD error = emu::ParseFileName(lpPathName, name)) {
-    SetError(error);
-    return FALSE;
-  }
   emu::Resolved resolved;
-  emu::Resolve(name, resolved);
+  if (!emu::ParseAndResolve(lpPathName, name, resolved)) return FALSE;
   if (resolved.exists) {
     SetError(name.parts.empty() ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);
     return FALSE;
@@ -712,12 +707,8 @@ BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES /*lpSecurityAttri
 
 BOOL RemoveDirectoryA(LPCSTR lpPathName) {
   emu::Win32Name name;
-  if (DWORD error = emu::ParseFileName(lpPathName, name)) {
-    SetError(error);
-    return FALSE;
-  }
   emu::Resolved resolved;
-  emu::Resolve(name, resolved);
+  if (!emu::ParseAndResolve(lpPathName, name, resolved)) return FALSE;
   if (!resolved.exists) {
     SetError(emu::NotFoundError(resolved));
     return FALSE;
