@@ -273,6 +273,38 @@ TEST_F(Win32Test, ReadAndWrite) {
   EXPECT_EQ(Bytes("ab\0\0\0", 5), dir_.ReadBytes("rw.bin"));
 }
 
+// Two handles name the same file on disk exactly when the volume serial and
+// the file index agree, whatever spelling opened them.
+TEST_F(Win32Test, FileIdentityIgnoresTheSpelling) {
+  dir_.MakeDir("sub");
+  dir_.WriteBytes("sub\\a.bin", "a");
+  dir_.WriteBytes("sub\\b.bin", "b");
+  struct Identity {
+    DWORD serial, high, low;
+    bool operator==(const Identity& o) const {
+      return serial == o.serial && high == o.high && low == o.low;
+    }
+  };
+  auto identityOf = [&](const std::string& path) {
+    HANDLE h = Open(path, GENERIC_READ, OPEN_EXISTING);
+    EXPECT_NE(INVALID_HANDLE_VALUE, h) << path;
+    BY_HANDLE_FILE_INFORMATION info;
+    std::memset(&info, 0, sizeof info);
+    EXPECT_TRUE(GetFileInformationByHandle(h, &info)) << path;
+    EXPECT_EQ(1u, info.nFileSizeLow) << path;
+    CloseHandle(h);
+    return Identity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  };
+  const Identity a = identityOf(dir_.Path("sub\\a.bin"));
+  EXPECT_TRUE(a == identityOf(dir_.Path("sub\\.\\A.BIN")));
+  EXPECT_TRUE(a == identityOf(dir_.Path("sub\\..\\sub\\a.bin.")));
+  EXPECT_TRUE(a == identityOf(dir_.Path("sub/a.bin")));
+  EXPECT_FALSE(a == identityOf(dir_.Path("sub\\b.bin")));
+
+  BY_HANDLE_FILE_INFORMATION info;
+  EXPECT_FALSE(GetFileInformationByHandle(INVALID_HANDLE_VALUE, &info));
+}
+
 TEST_F(Win32Test, SetFilePointerMovesIn64Bits) {
   HANDLE h = Open(dir_.Path("seek.bin"), GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);

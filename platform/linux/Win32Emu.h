@@ -158,6 +158,24 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
 DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 // Cuts or extends the file at its current position.
 BOOL SetEndOfFile(HANDLE hFile);
+
+// What the system knows of an open file. A file is the same file on disk
+// when its volume serial number and both halves of its index agree (here:
+// the device and the inode).
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
+BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
 BOOL CloseHandle(HANDLE hObject);
 BOOL DeleteFileA(LPCSTR lpFileName);
 DWORD GetFileAttributesA(LPCSTR lpFileName);
