@@ -305,6 +305,77 @@ TEST_F(Win32Test, FileIdentityIgnoresTheSpelling) {
   EXPECT_FALSE(GetFileInformationByHandle(INVALID_HANDLE_VALUE, &info));
 }
 
+// A second open of a file that is open already must take only what the
+// open handle shares, and share all that the open handle takes.
+TEST_F(Win32Test, ShareModesOfOpenHandlesAreEnforced) {
+  const DWORD R = GENERIC_READ;
+  const DWORD W = GENERIC_WRITE;
+  const DWORD SR = FILE_SHARE_READ;
+  const DWORD SW = FILE_SHARE_WRITE;
+  const DWORD SD = FILE_SHARE_DELETE;
+  struct Case {
+    DWORD access1, share1;
+    DWORD access2, share2, disposition2;
+    bool opens;
+  } const cases[] = {
+      {R, SR, R, SR, OPEN_EXISTING, true},
+      {R, SR, R, SR | SW, OPEN_EXISTING, true},
+      {R, SR, W, SR | SW, OPEN_EXISTING, false},      // the first does not share writing
+      {R, SR | SW, W, SR | SW, OPEN_EXISTING, true},
+      {R, SR | SW, W, SW, OPEN_EXISTING, false},      // the second does not share reading
+      {W, SR, R, SR, OPEN_EXISTING, false},           // nor writing
+      {W, SR, R, SR | SW, OPEN_EXISTING, true},
+      {R | W, SR | SW, R | W, SR | SW, OPEN_ALWAYS, true},
+      {R, 0, R, SR | SW | SD, OPEN_EXISTING, false},  // no sharing at all
+      {R, SR, R | W, SR, CREATE_ALWAYS, false},       // refused before truncating
+      {R, SR, W, SR | SW, TRUNCATE_EXISTING, false},
+      {0, 0, R | W, 0, OPEN_EXISTING, true},          // attributes only: not counted
+      {R | W, 0, 0, 0, OPEN_EXISTING, true},          // nor checked
+  };
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE("row " + std::to_string(row));
+    std::string name = "s" + std::to_string(row++);
+    MakeFile(dir_, name, "data");
+    HANDLE first = CreateFileA(dir_.Path(name).c_str(), c.access1, c.share1, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, first);
+    // Another spelling of the same file meets the same handle.
+    std::string other = dir_.Path("S" + name.substr(1) + ".");
+    SetLastError(12345);
+    HANDLE second = CreateFileA(other.c_str(), c.access2, c.share2, nullptr, c.disposition2, 0,
+                                nullptr);
+    EXPECT_EQ(c.opens, second != INVALID_HANDLE_VALUE);
+    if (second != INVALID_HANDLE_VALUE) {
+      CloseHandle(second);
+    } else {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    }
+    CloseHandle(first);
+    if (!c.opens) {
+      EXPECT_EQ("data", dir_.ReadBytes(name));
+    }
+    // Once the first handle is closed nothing stands in the way.
+    second = CreateFileA(other.c_str(), c.access2, c.share2, nullptr, c.disposition2, 0, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, second);
+    CloseHandle(second);
+  }
+
+  // Deleting needs every open handle to share deletion.
+  MakeFile(dir_, "del.txt");
+  HANDLE h = CreateFileA(dir_.Path("del.txt").c_str(), R, SR | SW, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_FALSE(DeleteFileA(dir_.Path("DEL.TXT").c_str()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+  CloseHandle(h);
+  h = CreateFileA(dir_.Path("del.txt").c_str(), R, SR | SD, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_TRUE(DeleteFileA(dir_.Path("del.txt").c_str()));
+  CloseHandle(h);
+  EXPECT_FALSE(dir_.Exists("del.txt"));
+}
+
 TEST_F(Win32Test, SetFilePointerMovesIn64Bits) {
   HANDLE h = Open(dir_.Path("seek.bin"), GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
