@@ -595,6 +595,79 @@ TEST_F(Win32Test, CurrentDirectoryRoundTrip) {
   EXPECT_EQ(length, GetCurrentDirectoryA(length + 1, buffer));
 }
 
+// A full path (the current directory with a relative name) of MAX_PATH
+// characters or more is refused, whatever the call; a new directory is held
+// to MAX_PATH - 12 characters with the NUL (room for an 8.3 name below it),
+// the current directory to MAX_PATH - 2. Wine keeps none of these limits:
+// there every call below succeeds. A name longer than MAX_PATH cannot even
+// be taken in by the ANSI calls, on either.
+TEST_F(Win32Test, LongFullPathsAreRefusedAsWindowsRefusesThem) {
+  // A directory whose own full path is 240 characters long.
+  const std::string base = dir_.Win32();
+  const std::string deepName = std::string(240 - base.size() - 1, 'd');
+  const std::string deep = base + "\\" + deepName;
+  ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr));
+  const DWORD kLong = ERROR_FILENAME_EXCED_RANGE;
+  const DWORD kNotFound = ERROR_PATH_NOT_FOUND;
+  struct Case {
+    size_t fullLength;  // of deep + "\\" + the name
+    // The errors on Windows (0: the call works) of:
+    DWORD mkdirError;  // CreateDirectoryA
+    DWORD chdirError;  // SetCurrentDirectoryA, the directory being there
+    DWORD fileError;   // the other calls: RemoveDirectoryA, CreateFileA, ...
+  } const cases[] = {
+      {247, 0, 0, 0},
+      {248, kLong, 0, 0},
+      {258, kLong, 0, 0},
+      {259, kLong, kLong, 0},
+      {260, kNotFound, kLong, kNotFound},
+      {300, kNotFound, kLong, kNotFound},
+  };
+  auto expect = [](BOOL ok, DWORD windowsError, const char* call) {
+    if (UnderWine() || windowsError == 0) {
+      EXPECT_TRUE(ok) << call << ": " << GetLastError();
+    } else {
+      EXPECT_FALSE(ok) << call;
+      EXPECT_EQ(windowsError, GetLastError()) << call;
+    }
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fullLength);
+    ASSERT_TRUE(SetCurrentDirectoryA(deep.c_str()));
+    const std::string rel = std::string(c.fullLength - deep.size() - 1, 'n');
+    const char* name = rel.c_str();
+    // The directory is made by the host for the calls that need it there.
+    fs::create_directory(NativeItem(dir_, deepName + "/" + rel));
+    expect(SetCurrentDirectoryA(name), c.chdirError, "SetCurrentDirectoryA");
+    EXPECT_TRUE(SetCurrentDirectoryA(deep.c_str()));
+    expect(RemoveDirectoryA(name), c.fileError, "RemoveDirectoryA");
+    expect(CreateDirectoryA(name, nullptr), c.mkdirError, "CreateDirectoryA");
+    fs::remove(NativeItem(dir_, deepName + "/" + rel));
+    HANDLE h = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    expect(h != INVALID_HANDLE_VALUE, c.fileError, "CreateFileA");
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    expect(GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES, c.fileError, "GetFileAttributesA");
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(name, &data);
+    expect(search != INVALID_HANDLE_VALUE, c.fileError, "FindFirstFileA");
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    expect(DeleteFileA(name), c.fileError, "DeleteFileA");
+    fs::remove(NativeItem(dir_, deepName + "/" + rel));
+  }
+
+  // Longer than MAX_PATH as given: refused by both, the current directory
+  // unchanged.
+  ASSERT_TRUE(SetCurrentDirectoryA(deep.c_str()));
+  const std::string tooLong = deep + "\\" + std::string(MAX_PATH + 1 - deep.size(), 'x');
+  EXPECT_EQ(INVALID_HANDLE_VALUE, Open(tooLong, GENERIC_WRITE, CREATE_ALWAYS));
+  EXPECT_EQ(kLong, GetLastError());
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(tooLong.c_str()));
+  EXPECT_EQ(kLong, GetLastError());
+  EXPECT_FALSE(SetCurrentDirectoryA(tooLong.c_str()));
+  EXPECT_EQ(kLong, GetLastError());
+  EXPECT_EQ(deep, CurrentDirectory());
+}
+
 TEST_F(Win32Test, TempAndModulePaths) {
   char buffer[MAX_PATH + 1];
   DWORD length = GetTempPathA(sizeof buffer, buffer);

@@ -794,6 +794,12 @@ BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES /*lpSecurityAttri
   emu::Win32Name name;
   emu::Resolved resolved;
   if (!emu::ParseAndResolve(lpPathName, name, resolved)) return FALSE;
+  // A new directory leaves room for an 8.3 name below it within MAX_PATH:
+  // its full path holds MAX_PATH - 12 characters at most, the NUL included.
+  if (emu::FullPathLength(name) + (name.trailingSeparator ? 1 : 0) > MAX_PATH - 13) {
+    SetError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
   if (resolved.exists) {
     SetError(name.parts.empty() ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);
     return FALSE;
