@@ -142,6 +142,47 @@ TEST(LinuxDialog, TypedRelativeNamesAreWindowsPaths) {
   ASSERT_EQ(0, chdir(saved));
 }
 
+// The layer keeps the names of the directories it looks into. Of two
+// spellings of one name the first in byte order is taken, and when it goes
+// the other one is found; many directories at once are all kept right.
+TEST(LinuxNames, SpellingsAndManyDirectoriesAreFollowed) {
+  ScratchDir dir;
+  auto contentOf = [&](const std::string& name) {
+    HANDLE h = CreateFileA(dir.Path(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "error " + std::to_string(GetLastError());
+    char buffer[64];
+    DWORD n = 0;
+    ReadFile(h, buffer, sizeof buffer, &n, nullptr);
+    CloseHandle(h);
+    return std::string(buffer, n);
+  };
+  PutFile(dir.NativePath("dup.txt"), "lower");
+  PutFile(dir.NativePath("DUP.txt"), "upper");
+  EXPECT_EQ("upper", contentOf("Dup.Txt"));
+  fs::remove(dir.NativePath("DUP.txt"));
+  EXPECT_EQ("lower", contentOf("Dup.Txt"));
+  PutFile(dir.NativePath("DUP.TXT"), "upper again");
+  EXPECT_EQ("upper again", contentOf("Dup.Txt"));
+
+  // More directories than are kept at once, each visited twice.
+  const int count = 150;
+  for (int i = 0; i < count; ++i) {
+    dir.MakeDir("D" + std::to_string(i));
+    PutFile(dir.NativePath("D" + std::to_string(i) + "/Name.txt"), std::to_string(i));
+  }
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < count; ++i) {
+      const std::string sub = "d" + std::to_string(i);
+      ASSERT_EQ(std::to_string(i), contentOf(sub + "\\NAME.TXT")) << round;
+      if (round == 0) PutFile(dir.NativePath("D" + std::to_string(i) + "/Second.txt"), "2");
+      if (round == 1) {
+        ASSERT_EQ("2", contentOf(sub + "\\SECOND.TXT"));
+      }
+    }
+  }
+}
+
 // A child process started as the program is: closed standard streams, a
 // file-size limit and a reader that has gone must not end it, nor mix its
 // console text into its files.

@@ -225,6 +225,54 @@ TEST_F(Win32Test, NamesAreFoundRegardlessOfCase) {
   EXPECT_EQ("", dir_.ReadBytes("SubDir/MixedCase.TXT"));
 }
 
+// Names are found regardless of case however the directory changed since
+// the last look: by the program's own calls or behind its back.
+TEST_F(Win32Test, NamesAreFoundThroughChangesMadeElsewhere) {
+  dir_.MakeDir("Sub");
+  auto contentOf = [&](const std::string& name) {
+    HANDLE h = Open(dir_.Path(name), GENERIC_READ, OPEN_EXISTING);
+    if (h == INVALID_HANDLE_VALUE) return "error " + std::to_string(GetLastError());
+    std::string bytes = ReadAll(h);
+    CloseHandle(h);
+    return bytes;
+  };
+  auto create = [&](const std::string& name, const std::string& bytes) {
+    HANDLE h = Open(dir_.Path(name), GENERIC_WRITE, CREATE_NEW);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h) << name;
+    DWORD n = 0;
+    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+    CloseHandle(h);
+  };
+  const std::string missing = "error " + std::to_string(ERROR_FILE_NOT_FOUND);
+
+  create("Alpha.txt", "alpha");
+  EXPECT_EQ("alpha", contentOf("ALPHA.TXT"));
+  MakeFile(dir_, "Beta.TXT", "beta");
+  EXPECT_EQ("beta", contentOf("beta.txt"));
+  fs::remove(NativeItem(dir_, "Alpha.txt"));
+  MakeFile(dir_, "aLPHA.txt", "new alpha");
+  EXPECT_EQ("new alpha", contentOf("ALPHA.TXT"));
+  fs::remove(NativeItem(dir_, "Beta.TXT"));
+  EXPECT_EQ(missing, contentOf("beta.txt"));
+  create("BETA.txt", "beta again");
+  EXPECT_EQ("beta again", contentOf("Beta.Txt"));
+  fs::rename(NativeItem(dir_, "BETA.txt"), NativeItem(dir_, "Gamma.txt"));
+  EXPECT_EQ(missing, contentOf("beta.txt"));
+  EXPECT_EQ("beta again", contentOf("GAMMA.TXT"));
+  EXPECT_TRUE(DeleteFileA(dir_.Path("gamma.TXT").c_str()));
+  EXPECT_EQ(missing, contentOf("Gamma.txt"));
+
+  // A directory replaced by another of the same name.
+  MakeFile(dir_, "Sub/File.txt", "old");
+  EXPECT_EQ("old", contentOf("SUB\\FILE.TXT"));
+  fs::rename(NativeItem(dir_, "Sub"), NativeItem(dir_, "Gone"));
+  dir_.MakeDir("sUB");
+  MakeFile(dir_, "sUB/fILE.txt", "new");
+  EXPECT_EQ("new", contentOf("SUB\\FILE.TXT"));
+  EXPECT_EQ((std::vector<std::string>{".", "..", "Gone", "aLPHA.txt", "sUB"}),
+            FindAll(dir_.Path("*")).names);
+}
+
 TEST_F(Win32Test, ReadAndWrite) {
   HANDLE h = Open(dir_.Path("rw.bin"), GENERIC_WRITE, CREATE_NEW);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);

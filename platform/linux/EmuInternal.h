@@ -87,6 +87,11 @@ struct Resolved {
 };
 void Resolve(const Win32Name& name, Resolved& out);
 
+// Finds an entry of a directory (a Unix path) whose name equals `name`
+// regardless of case; of several, the first in byte order. The directory's
+// names are kept between calls while they are known to be current.
+bool FindNoCase(const std::string& dir, const std::string& name, std::string& match);
+
 // Characters a component of a Win32 name may not hold (wildcards included).
 bool HasInvalidNameChars(const std::string& component, bool allowWildcards);
 
