@@ -258,17 +258,32 @@ void CompleteRun() {
   }
 }
 
+// The superscript digits 1, 2 and 3, which Windows takes as port numbers
+// like the plain digits: B9 B2 B3 in code page 1252, FB FD FC in 850.
+bool IsSuperscriptDigit(char c) {
+  switch (static_cast<unsigned char>(c)) {
+    case 0xB9: case 0xB2: case 0xB3:
+    case 0xFB: case 0xFD: case 0xFC:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool IsDeviceName(const std::string& component) {
   // The part before the first dot, without trailing blanks, decides.
   std::string base = component.substr(0, component.find('.'));
   while (!base.empty() && base.back() == ' ') base.pop_back();
+  // The digit is judged before upper-casing, which would turn the OEM
+  // superscripts (FB FD FC) into other letters of the ANSI code page.
+  const char digit = base.size() == 4 ? base[3] : '\0';
   base = UpperText(base);
   static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
   for (const char* device : kDevices) {
     if (base == device) return true;
   }
   if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
-    return base[3] >= '1' && base[3] <= '9';
+    return (digit >= '1' && digit <= '9') || IsSuperscriptDigit(digit);
   }
   return false;
 }

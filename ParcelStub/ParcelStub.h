@@ -84,7 +84,9 @@ void FinishRun();
 
 // True when a file name stored in a volume stays inside the destination and
 // names an ordinary file: no ".." component, not absolute, not on a drive or
-// share, no device name, no NUL byte.
+// share, no device name, no NUL byte. The name may be ANSI (1252) or OEM
+// (850) text: the device names COM and LPT with a superscript digit are
+// refused in the spelling of either code page.
 bool IsSafeStoredName(const std::string& name);
 
 void ParcelStubStartup();
