@@ -22,7 +22,8 @@ char32_t CharOf(uint8_t byte) {
 }
 
 bool ByteOf(char32_t c, uint8_t& byte) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+  const bool undefinedByte = c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D;
+  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF) || undefinedByte) {
     byte = static_cast<uint8_t>(c);
     return true;
   }

@@ -89,8 +89,8 @@ struct Collector {
     inputs.push_back(Input{source, shown, stored, static_cast<int64_t>(size)});
   }
 
-  // Everything below a directory, in name order; answers whether anything
-  // was found to store.
+  // Everything below a directory; answers whether anything was found to
+  // store.
   bool AddTree(const path& dir, std::vector<std::string>& parts) {
     std::vector<fs::directory_entry> entries;
     std::error_code ec;
@@ -99,8 +99,18 @@ struct Collector {
       Refuse(parcelio::Utf8Of(dir), parcelio::ErrorText(ec));
       return true;
     }
-    std::sort(entries.begin(), entries.end(),
-              [](const fs::directory_entry& a, const fs::directory_entry& b) { return a.path() < b.path(); });
+    // Files first, then subdirectories, each in name order: every level then
+    // gets its first file before anything deeper, which suits joiners that
+    // create one directory level at a time.
+    std::vector<std::pair<bool, fs::directory_entry>> sorted;
+    for (const fs::directory_entry& entry : entries) {
+      std::error_code typeError;
+      sorted.emplace_back(fs::is_directory(fs::status(entry.path(), typeError)), entry);
+    }
+    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+      return a.first != b.first ? b.first : a.second.path() < b.second.path();
+    });
+    for (size_t i = 0; i < sorted.size(); ++i) entries[i] = sorted[i].second;
     bool any = false;
     for (const fs::directory_entry& entry : entries) {
       const std::string shown = parcelio::Utf8Of(entry.path());
