@@ -4,24 +4,28 @@
 // UpdateCrc32 runs sixteen bytes per step ("slicing by 16"): table k of
 // SliceTables gives the CRC contribution of a byte followed by k zero bytes,
 // so sixteen independent lookups replace a chain of sixteen dependent ones.
-// Every table is derived from Crc32Table at compile time.
+// Every table is derived from Crc32Table at compile time. This loop is plain
+// C++ and runs on any processor, of either byte order.
 //
-// On processors with carry-less multiplication (PCLMULQDQ), runs of 64 bytes
-// and more are folded 64 bytes at a time instead, and the sliced loop takes
-// the rest. The choice is made once, at the first call, from the processor's
-// feature bits; the folding routine alone is compiled for that instruction
-// set, so the program as a whole still runs on any x86.
+// On x86 processors with carry-less multiplication, long runs are folded
+// instead and the sliced loop takes only the last few bytes: 64 bytes a step
+// in four 128-bit lanes with PCLMULQDQ, or 128 bytes a step in four 256-bit
+// registers with VPCLMULQDQ and AVX2 where the processor and the system
+// support them. The choice is made once, at the first call, from the
+// processor's feature bits; only the folding routines are compiled for those
+// instruction sets, so the program as a whole still runs on any x86. On other
+// processors the folding code is not compiled at all.
 #include "CRC32/CRC32.h"
 
 #include <array>
 #include <cstddef>
-#include <cstring>
 
-#include <emmintrin.h>
-#include <wmmintrin.h>
-
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
-              "the sliced CRC loads its words little-endian");
+#if defined(__x86_64__) || defined(__i386__)
+#define CRC32_HAS_CLMUL 1
+#include <immintrin.h>
+#else
+#define CRC32_HAS_CLMUL 0
+#endif
 
 constexpr uint32_t Crc32Table[256] = {
     0x00000000, 0x77073096, 0xEE0E612C, 0x990951BA, 0x076DC419, 0x706AF48F,
@@ -101,14 +105,15 @@ constexpr SliceTableSet MakeSliceTables() {
 
 constexpr SliceTableSet SliceTables = MakeSliceTables();
 
+// Four bytes as a little-endian word whatever the processor's byte order;
+// compilers make this one load on little-endian machines.
 inline uint32_t Load32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 uint32_t Crc32Bytes(uint32_t crc, const uint8_t* p, size_t n) {
-  for (; n > 0; --n) crc = UpdateCrc32Byte(*p++, crc);
+  for (; n > 0; --n) crc = Crc32Table[(crc ^ *p++) & 0xFFu] ^ (crc >> 8);
   return crc;
 }
 
@@ -127,16 +132,30 @@ uint32_t Crc32Sliced(uint32_t crc, const uint8_t* p, size_t n) {
   return Crc32Bytes(crc, p, n);
 }
 
+#if CRC32_HAS_CLMUL
 // ---------------------------------------------------------------- folding
 //
 // The running CRC is kept as a 128-bit remainder that is folded forward with
 // carry-less products by constants of the form x^n mod P (bit-reflected and
-// shifted left by one), then reduced to 32 bits by a Barrett step:
-//   k1 = x^(512+32), k2 = x^(512-32)   fold 4 x 128 bits forward by 512 bits
-//   k3 = x^(128+32), k4 = x^(128-32)   fold by 128 bits
+// shifted left by one), then reduced to 32 bits by a Barrett step. A pair
+// (x^(n+32), x^(n-32)) folds a 128-bit lane forward by n bits:
+//   n = 1024  four 256-bit registers over the next 128 bytes
+//   n = 512   four 128-bit lanes over the next 64 bytes
+//   n = 256   one 256-bit register over the next 32 bytes
+//   n = 128   one 128-bit lane over the next 16 bytes
 //   k5 = x^64                          fold 64 bits into 32
 //   mu = x^64 div P, and P itself, both reflected (33 bits)
 #define CRC32_CLMUL_TARGET __attribute__((target("pclmul,sse2")))
+#define CRC32_VCLMUL_TARGET __attribute__((target("vpclmulqdq,avx2,pclmul")))
+
+constexpr uint64_t FoldBy1024[2] = {0x1E88EF372, 0x14A7FE880};
+constexpr uint64_t FoldBy512[2] = {0x154442BD4, 0x1C6E41596};
+constexpr uint64_t FoldBy256[2] = {0x0F1DA05AA, 0x15A546366};
+constexpr uint64_t FoldBy128[2] = {0x1751997D0, 0x0CCAA009E};
+
+CRC32_CLMUL_TARGET inline __m128i Pair(const uint64_t (&k)[2]) {
+  return _mm_set_epi64x(static_cast<long long>(k[1]), static_cast<long long>(k[0]));
+}
 
 CRC32_CLMUL_TARGET inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
   const __m128i low = _mm_clmulepi64_si128(x, k, 0x00);
@@ -148,13 +167,34 @@ CRC32_CLMUL_TARGET inline __m128i LoadBlock(const uint8_t* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-// n is at least 64 and a multiple of 16.
-CRC32_CLMUL_TARGET uint32_t Crc32Folded(uint32_t crc, const uint8_t* p, size_t n) {
-  const __m128i k1k2 = _mm_set_epi64x(0x1C6E41596, 0x154442BD4);
-  const __m128i k3k4 = _mm_set_epi64x(0x0CCAA009E, 0x1751997D0);
+// Folds the remaining whole 16-byte blocks (n is a multiple of 16) into x,
+// then reduces x to the 32-bit CRC.
+CRC32_CLMUL_TARGET inline uint32_t FoldTailAndReduce(__m128i x, const uint8_t* p, size_t n) {
+  const __m128i k3k4 = Pair(FoldBy128);
   const __m128i k5 = _mm_set_epi64x(0, 0x163CD6124);
   const __m128i poly = _mm_set_epi64x(0x1F7011641, 0x1DB710641);
   const __m128i low32 = _mm_set_epi32(0, -1, 0, -1);
+
+  for (; n >= 16; p += 16, n -= 16) x = Fold(x, k3k4, LoadBlock(p));
+
+  // 128 bits to 64.
+  x = _mm_xor_si128(_mm_srli_si128(x, 8), _mm_clmulepi64_si128(x, k3k4, 0x10));
+  // 64 bits to 32 (in the upper half of the low quadword).
+  x = _mm_xor_si128(_mm_srli_si128(x, 4),
+                    _mm_clmulepi64_si128(_mm_and_si128(x, low32), k5, 0x00));
+  // Barrett reduction.
+  __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x, low32), poly, 0x10);
+  t = _mm_clmulepi64_si128(_mm_and_si128(t, low32), poly, 0x00);
+  x = _mm_xor_si128(x, t);
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(x, 4)));
+}
+
+constexpr size_t Fold128Minimum = 64;
+
+// n is at least Fold128Minimum and a multiple of 16.
+CRC32_CLMUL_TARGET uint32_t Crc32Folded128(uint32_t crc, const uint8_t* p, size_t n) {
+  const __m128i k1k2 = Pair(FoldBy512);
+  const __m128i k3k4 = Pair(FoldBy128);
 
   __m128i x1 = _mm_xor_si128(LoadBlock(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
   __m128i x2 = LoadBlock(p + 16);
@@ -169,31 +209,104 @@ CRC32_CLMUL_TARGET uint32_t Crc32Folded(uint32_t crc, const uint8_t* p, size_t n
   x1 = Fold(x1, k3k4, x2);
   x1 = Fold(x1, k3k4, x3);
   x1 = Fold(x1, k3k4, x4);
-  for (; n >= 16; p += 16, n -= 16) x1 = Fold(x1, k3k4, LoadBlock(p));
-
-  // 128 bits to 64.
-  __m128i x = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, k3k4, 0x10));
-  // 64 bits to 32 (in the upper half of the low quadword).
-  x = _mm_xor_si128(_mm_srli_si128(x, 4),
-                    _mm_clmulepi64_si128(_mm_and_si128(x, low32), k5, 0x00));
-  // Barrett reduction.
-  __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x, low32), poly, 0x10);
-  t = _mm_clmulepi64_si128(_mm_and_si128(t, low32), poly, 0x00);
-  x = _mm_xor_si128(x, t);
-  return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(x, 4)));
+  return FoldTailAndReduce(x1, p, n);
 }
 
-bool ProcessorCanFold() {
-  static const bool can = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
-  }();
-  return can;
+CRC32_VCLMUL_TARGET inline __m256i WidePair(const uint64_t (&k)[2]) {
+  return _mm256_set_epi64x(static_cast<long long>(k[1]), static_cast<long long>(k[0]),
+                           static_cast<long long>(k[1]), static_cast<long long>(k[0]));
 }
 
-constexpr size_t FoldMinimum = 64;
+CRC32_VCLMUL_TARGET inline __m256i WideFold(__m256i x, __m256i k, __m256i next) {
+  const __m256i low = _mm256_clmulepi64_epi128(x, k, 0x00);
+  const __m256i high = _mm256_clmulepi64_epi128(x, k, 0x11);
+  return _mm256_xor_si256(_mm256_xor_si256(low, high), next);
+}
+
+CRC32_VCLMUL_TARGET inline __m256i WideLoad(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+constexpr size_t Fold256Minimum = 128;
+
+// n is at least Fold256Minimum and a multiple of 16. Each 256-bit register
+// holds two 128-bit lanes, which fold forward independently.
+CRC32_VCLMUL_TARGET uint32_t Crc32Folded256(uint32_t crc, const uint8_t* p, size_t n) {
+  const __m256i by1024 = WidePair(FoldBy1024);
+  const __m256i by256 = WidePair(FoldBy256);
+
+  __m256i y1 = _mm256_xor_si256(WideLoad(p), _mm256_zextsi128_si256(
+                                                 _mm_cvtsi32_si128(static_cast<int>(crc))));
+  __m256i y2 = WideLoad(p + 32);
+  __m256i y3 = WideLoad(p + 64);
+  __m256i y4 = WideLoad(p + 96);
+  for (p += 128, n -= 128; n >= 128; p += 128, n -= 128) {
+    y1 = WideFold(y1, by1024, WideLoad(p));
+    y2 = WideFold(y2, by1024, WideLoad(p + 32));
+    y3 = WideFold(y3, by1024, WideLoad(p + 64));
+    y4 = WideFold(y4, by1024, WideLoad(p + 96));
+  }
+  y1 = WideFold(y1, by256, y2);
+  y1 = WideFold(y1, by256, y3);
+  y1 = WideFold(y1, by256, y4);
+  for (; n >= 32; p += 32, n -= 32) y1 = WideFold(y1, by256, WideLoad(p));
+
+  // The lower lane holds the earlier bytes: fold it into the upper one.
+  const __m128i x = Fold(_mm256_castsi256_si128(y1), Pair(FoldBy128),
+                         _mm256_extracti128_si256(y1, 1));
+  return FoldTailAndReduce(x, p, n);
+}
 
 #undef CRC32_CLMUL_TARGET
+#undef CRC32_VCLMUL_TARGET
+
+// What the processor, and the system for the 256-bit registers, offer.
+Crc32Path WidestFolding() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("avx2") &&
+      __builtin_cpu_supports("pclmul"))
+    return Crc32Path::Clmul256;
+  if (__builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2"))
+    return Crc32Path::Clmul128;
+  return Crc32Path::Sliced;
+}
+#else
+Crc32Path WidestFolding() { return Crc32Path::Sliced; }
+#endif  // CRC32_HAS_CLMUL
+
+Crc32Path FastestPath() {
+  static const Crc32Path fastest = WidestFolding();
+  return fastest;
+}
+
+// Long runs are folded on the given path, and the sliced loop takes what is
+// left (fewer than 16 bytes after folding, or a run too short to fold).
+uint32_t Crc32On(Crc32Path path, uint32_t crc, const uint8_t* p, size_t n) {
+  if (path == Crc32Path::Bytewise) return Crc32Bytes(crc, p, n);
+#if CRC32_HAS_CLMUL
+  const size_t whole = n & ~static_cast<size_t>(15);
+  if (path == Crc32Path::Clmul256 && n >= Fold256Minimum) {
+    crc = Crc32Folded256(crc, p, whole);
+    p += whole;
+    n -= whole;
+  } else if (path != Crc32Path::Sliced && n >= Fold128Minimum) {
+    crc = Crc32Folded128(crc, p, whole);
+    p += whole;
+    n -= whole;
+  }
+#endif
+  return Crc32Sliced(crc, p, n);
+}
+
+// The Start/Count/Finish frame shared by every form.
+uint32_t Frame(Crc32Path path, const void* buffer, int32_t count, uint32_t crc, bool start,
+               bool finish) {
+  if (start) crc = 0xFFFFFFFFu;
+  if (count > 0) crc = Crc32On(path, crc, static_cast<const uint8_t*>(buffer),
+                               static_cast<size_t>(count));
+  if (finish) crc = ~crc;
+  return crc;
+}
 
 }  // namespace
 
@@ -201,43 +314,31 @@ uint32_t UpdateCrc32Byte(uint8_t value, uint32_t crc) {
   return Crc32Table[(crc ^ value) & 0xFFu] ^ (crc >> 8);
 }
 
-namespace {
-
-uint32_t Crc32Fastest(uint32_t crc, const uint8_t* p, size_t n) {
-  if (n >= FoldMinimum && ProcessorCanFold()) {
-    const size_t folded = n & ~static_cast<size_t>(15);
-    crc = Crc32Folded(crc, p, folded);
-    p += folded;
-    n -= folded;
-  }
-  return Crc32Sliced(crc, p, n);
-}
-
-// The Start/Count/Finish frame shared by every form.
-template <uint32_t (*Run)(uint32_t, const uint8_t*, size_t)>
-void Frame(const void* buffer, int32_t count, uint32_t& crc, bool start, bool finish) {
-  if (start) crc = 0xFFFFFFFFu;
-  if (count > 0) crc = Run(crc, static_cast<const uint8_t*>(buffer), static_cast<size_t>(count));
-  if (finish) crc = ~crc;
-}
-
-}  // namespace
-
 void UpdateCrc32(const void* buffer, int32_t count, uint32_t& crc, bool start, bool finish) {
-  Frame<Crc32Fastest>(buffer, count, crc, start, finish);
+  crc = Frame(FastestPath(), buffer, count, crc, start, finish);
 }
 
-void UpdateCrc32Sliced(const void* buffer, int32_t count, uint32_t& crc, bool start,
-                       bool finish) {
-  Frame<Crc32Sliced>(buffer, count, crc, start, finish);
+Crc32Path Crc32FastestPath() { return FastestPath(); }
+
+bool Crc32PathAvailable(Crc32Path path) {
+  return path == Crc32Path::Bytewise || static_cast<int>(path) <= static_cast<int>(FastestPath());
 }
 
-void UpdateCrc32Bytewise(const void* buffer, int32_t count, uint32_t& crc, bool start,
-                         bool finish) {
-  Frame<Crc32Bytes>(buffer, count, crc, start, finish);
+const char* Crc32PathName(Crc32Path path) {
+  switch (path) {
+    case Crc32Path::Bytewise: return "byte-wise";
+    case Crc32Path::Sliced: return "sliced";
+    case Crc32Path::Clmul128: return "PCLMULQDQ 128-bit";
+    case Crc32Path::Clmul256: return "VPCLMULQDQ 256-bit";
+  }
+  return "?";
 }
 
-bool Crc32UsesFolding() { return ProcessorCanFold(); }
+void UpdateCrc32On(Crc32Path path, const void* buffer, int32_t count, uint32_t& crc, bool start,
+                   bool finish) {
+  if (!Crc32PathAvailable(path)) path = FastestPath();
+  crc = Frame(path, buffer, count, crc, start, finish);
+}
 
 void CRC32Startup() {}
 void CRC32Shutdown() {}

@@ -89,6 +89,9 @@ else
   build_failed; skip "Linux tests"
 fi
 
+# CRC-32 away from x86: its unit test built for aarch64, run under qemu-user.
+stage "CRC-32 test on aarch64 (qemu-user)" bash tests/cross/crc32-aarch64.sh build-aarch64 || test_failed
+
 if stage "Linux build with sanitizers (Debug)" configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DPARCEL_SANITIZE=ON; then
   stage "Linux tests with sanitizers" ctest_run --test-dir build-asan || test_failed
 else
