@@ -14,9 +14,9 @@ void UpdateCrc32(const void* buffer, int32_t count, uint32_t& crc, bool start, b
 
 // The ways UpdateCrc32 can compute, slowest first. Bytewise is the reference
 // the others are tested and measured against; Sliced runs on any processor;
-// the carry-less multiply paths fold long runs on x86 processors that have
-// the instructions (PCLMULQDQ; VPCLMULQDQ with AVX2).
-enum class Crc32Path { Bytewise, Sliced, Clmul128, Clmul256 };
+// Clmul folds long runs with carry-less multiplication on x86 processors
+// that have it (PCLMULQDQ).
+enum class Crc32Path { Bytewise, Sliced, Clmul };
 
 // The path UpdateCrc32 takes on this processor, chosen once.
 Crc32Path Crc32FastestPath();
