@@ -61,7 +61,8 @@ set(CPACK_SOURCE_IGNORE_FILES "/build[^/]*/" "/\\\\.git/")
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME "parcelstub-${PARCEL_PACKAGE_VERSION}-win32")
+  set(parcel_zip_name "parcelstub-${PARCEL_PACKAGE_VERSION}-win32")
+  set(CPACK_PACKAGE_FILE_NAME ${parcel_zip_name})
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
   set(CPACK_GENERATOR DEB)
@@ -86,7 +87,8 @@ include(CPack)
 
 # --- Tests of the packages -------------------------------------------------------
 # package_build makes the package into BUILD/package-test; the others check it.
-# Not in the sanitizer build, whose programs are not what is shipped.
+# Not in the sanitizer build, whose programs are not what is shipped. All carry
+# the label "package" (ctest -L package runs them alone).
 if(PARCEL_TESTS AND NOT PARCEL_SANITIZE)
   set(parcel_package_dir ${CMAKE_BINARY_DIR}/package-test)
   add_test(NAME package_build
@@ -102,7 +104,7 @@ if(PARCEL_TESTS AND NOT PARCEL_SANITIZE)
   if(WIN32)
     add_test(NAME package_zip_contents
       COMMAND ${CMAKE_COMMAND} -DDIR=${parcel_package_dir}
-              -DNAME=${CPACK_PACKAGE_FILE_NAME} -DWITH_TOOL=${parcel_expect_tool}
+              -DNAME=${parcel_zip_name} -DWITH_TOOL=${parcel_expect_tool}
               -P ${CMAKE_SOURCE_DIR}/tests/package/CheckZip.cmake)
     set_tests_properties(package_zip_contents PROPERTIES FIXTURES_REQUIRED parcel_package)
   else()
@@ -119,4 +121,10 @@ if(PARCEL_TESTS AND NOT PARCEL_SANITIZE)
               ${CMAKE_SOURCE_DIR}/docs/man/parcel.1 ${CMAKE_SOURCE_DIR}/docs/man/parcelstub.1)
     set_tests_properties(man_pages_render PROPERTIES TIMEOUT 60)
   endif()
+  foreach(test IN ITEMS package_build package_zip_contents package_deb_contents
+                        package_deb_lintian man_pages_render)
+    if(TEST ${test})
+      set_property(TEST ${test} APPEND PROPERTY LABELS package)
+    endif()
+  endforeach()
 endif()
