@@ -83,11 +83,17 @@ fi
 
 # --- Linux -------------------------------------------------------------------
 if stage "Linux build (Release)" configure_build build -DCMAKE_BUILD_TYPE=Release -DPARCEL_WINE_EXE=; then
-  stage "Linux tests" ctest_run --test-dir build || test_failed
+  stage "Linux tests" ctest_run --test-dir build -LE package || test_failed
   stage "CRC-32 throughput" build/bench/crc32_bench || build_failed
+  # The Debian package (built, contents, unpacked programs, lintian) and the
+  # manual pages: the tests labelled "package".
+  stage "Debian package and manual pages" ctest_run --test-dir build -L package || test_failed
 else
-  build_failed; skip "Linux tests"
+  build_failed; skip "Linux tests"; skip "Debian package and manual pages"
 fi
+
+# CRC-32 away from x86: its unit test built for aarch64, run under qemu-user.
+stage "CRC-32 test on aarch64 (qemu-user)" bash tests/cross/crc32-aarch64.sh build-aarch64 || test_failed
 
 if stage "Linux build with sanitizers (Debug)" configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DPARCEL_SANITIZE=ON; then
   stage "Linux tests with sanitizers" ctest_run --test-dir build-asan || test_failed
