@@ -366,7 +366,9 @@ TEST_P(Permissions, FailureIsReportedAndNothingIsLost) {
   const auto outcome = RunWithFault(box, program, {box.Win32(c.dest)}, fault);
 
   ExpectHonestFailure(outcome, c.messages);
-  if (*c.absent != '\0') EXPECT_EQ(outcome.output.find(c.absent), std::string::npos) << outcome.output;
+  if (*c.absent != '\0') {
+    EXPECT_EQ(outcome.output.find(c.absent), std::string::npos) << outcome.output;
+  }
   if (*c.rebuilt != '\0') {
     EXPECT_EQ(box.Get(std::string(c.dest) + "/" + c.rebuilt), a);
   } else {
