@@ -338,7 +338,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char cwd[4096];
   if (getcwd(cwd, sizeof cwd) == nullptr) std::abort();
   g_startCwd = cwd;
-  g_root = "/tmp/parcelfuzz-" + std::to_string(getpid());
+  // A memory file system when there is one: each run makes and removes a
+  // few files and directories.
+  struct stat shm {};
+  const bool memory = stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) && access("/dev/shm", W_OK) == 0;
+  g_root = std::string(memory ? "/dev/shm" : "/tmp") + "/parcelfuzz-" + std::to_string(getpid());
   g_rootWin32 = Win32Of(g_root);
   std::atexit(CleanUp);
 
