@@ -359,7 +359,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const fuzzset::SetImage image = fuzzset::Decode(data, size);
+  fuzzset::SetImage image = fuzzset::Decode(data, size);
+  // PARCEL_FUZZ_OPTIONS_MASK keeps only some of the input's options, so that
+  // a long run can stay away from a fault that is already known.
+  static const unsigned optionsMask = [] {
+    const char* text = std::getenv("PARCEL_FUZZ_OPTIONS_MASK");
+    return text != nullptr ? static_cast<unsigned>(std::strtoul(text, nullptr, 0)) : 0xFFu;
+  }();
+  image.options = static_cast<uint8_t>(image.options & optionsMask);
 
   // A fresh sandbox: src/ with the set, dest/ (unless the input says it is
   // missing), a file beside them that nothing may touch.
