@@ -24,10 +24,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,10 +92,33 @@ void ResetOutput() {
 
 std::string g_log;  // the current run's output, for failure reports
 
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  fs::remove_all(path, ec);
+}
+
 [[noreturn]] void Finding(const std::string& what) {
   std::fprintf(stderr, "\n==== fuzz_join finding: %s\n---- program output:\n%s\n----\n", what.c_str(),
                g_log.c_str());
+  if (chdir(g_startCwd.c_str()) == 0) RemoveTree(g_root);
   std::abort();
+}
+
+// Sandboxes that processes which no longer run left behind (a sanitizer
+// report ends a process before it can clean up).
+void RemoveStaleSandboxes(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  std::vector<std::string> stale;
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    static const std::string kPrefix = "parcelfuzz-";
+    if (name.compare(0, kPrefix.size(), kPrefix) != 0) continue;
+    const long pid = std::strtol(name.c_str() + kPrefix.size(), nullptr, 10);
+    if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) stale.push_back(dir + "/" + name);
+  }
+  closedir(d);
+  for (const std::string& path : stale) RemoveTree(path);
 }
 
 // Everything below the sandbox except the destination: path -> content
@@ -314,11 +339,6 @@ void CheckLaunchClaim(const std::string& log, const fuzzset::SetImage& image,
   for (const auto& [inode, expected] : files) CheckContent(paths[inode], expected);
 }
 
-void RemoveTree(const std::string& path) {
-  std::error_code ec;
-  fs::remove_all(path, ec);
-}
-
 void CleanUp() { RemoveTree(g_root); }
 
 }  // namespace
@@ -343,6 +363,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   struct stat shm {};
   const bool memory = stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) && access("/dev/shm", W_OK) == 0;
   g_root = std::string(memory ? "/dev/shm" : "/tmp") + "/parcelfuzz-" + std::to_string(getpid());
+  RemoveStaleSandboxes("/dev/shm");
+  RemoveStaleSandboxes("/tmp");
   g_rootWin32 = Win32Of(g_root);
   std::atexit(CleanUp);
 
