@@ -302,6 +302,17 @@ void CheckLaunchClaim(const std::string& log, const fuzzset::SetImage& image,
     return x < y;
   });
 
+  // The run's set is that of the first candidate that reads as a volume.
+  const uint8_t* runSet = nullptr;
+  std::vector<fuzzmodel::Volume> parsed;
+  for (const auto& candidate : candidates) parsed.push_back(fuzzmodel::ParseVolume(candidate.second));
+  for (const auto& volume : parsed) {
+    if (volume.valid) {
+      runSet = volume.setId;
+      break;
+    }
+  }
+
   std::map<ino_t, Expected> files;
   std::map<ino_t, std::string> paths;
   size_t next = 0;
@@ -309,8 +320,9 @@ void CheckLaunchClaim(const std::string& log, const fuzzset::SetImage& image,
     bool matched = false;
     for (; next < candidates.size() && !matched; ++next) {
       const Bytes& bytes = candidates[next].second;
-      const fuzzmodel::Volume volume = fuzzmodel::ParseVolume(bytes);
+      const fuzzmodel::Volume& volume = parsed[next];
       if (!volume.valid || std::to_string(volume.number) != block.volume) continue;
+      if (runSet == nullptr || std::memcmp(volume.setId, runSet, sizeof volume.setId) != 0) continue;
       if (volume.pieces.size() != block.processed.size()) continue;
       bool same = true;
       for (size_t i = 0; i < volume.pieces.size() && same; ++i) {
