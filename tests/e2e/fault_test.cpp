@@ -84,6 +84,7 @@ std::string ReadAll(const std::string& path) {
 struct Fault {
   rlim_t fileSizeLimit = RLIM_INFINITY;  // RLIMIT_FSIZE of the program
   bool unprivileged = false;             // run as "nobody" (when we are root)
+  bool closedOutput = false;             // standard output is a pipe nobody reads
 };
 
 struct Outcome {
@@ -161,6 +162,13 @@ Outcome RunWithFault(const Sandbox& box, const std::string& programRelative,
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (fault.closedOutput) {
+      int ends[2];
+      if (pipe(ends) != 0) _exit(126);
+      close(ends[0]);
+      dup2(ends[1], 1);
+      close(ends[1]);
+    }
     if (fault.unprivileged && geteuid() == 0) {
       if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(125);
     }
@@ -340,6 +348,24 @@ TEST(Fault, FullFileSystemNeverLooksLikeSuccess) {
 
   ExpectHonestFailure(outcome, {kCannotWrite, kNoSpace});
   EXPECT_EQ(box.Get("out/small.txt"), small);
+}
+
+TEST(Fault, ClosedStandardOutputDoesNotStopTheJoin) {
+  // Console text to a closed stream is dropped, as on Windows; the files
+  // are rebuilt all the same.
+  Sandbox box(e2e::NativeProgram());
+  const Bytes a = Pattern(40000, 15);
+  const Bytes b = Pattern(900, 16);
+  const std::string program = InstallSet(
+      box, {MakeVolume(1, false, {WholeFile("a.txt", a)}), MakeVolume(2, true, {WholeFile("b.txt", b)})});
+  box.MakeDir("out");
+
+  Fault fault;
+  fault.closedOutput = true;
+  RunWithFault(box, program, {box.Win32("out")}, fault);
+
+  EXPECT_EQ(box.Get("out/a.txt"), a);
+  EXPECT_EQ(box.Get("out/b.txt"), b);
 }
 
 // ------------------------------------------------------------------ permissions
