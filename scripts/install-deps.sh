@@ -34,6 +34,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
+# The fuzz targets: clang with its libFuzzer and sanitizer run-times.
+fuzz_packages=(clang libclang-rt-dev)
+missing=()
+for p in "${fuzz_packages[@]}"; do installed "$p" || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing (fuzzing): ${missing[*]}"
+  apt_update
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
 # Wine takes its code pages from LANG: en_GB gives ANSI 1252 and OEM 850, the
 # pair the Linux build emulates. Wine reads the name itself; the glibc locale
 # is generated so that other programs accept the setting too.

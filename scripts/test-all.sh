@@ -2,6 +2,8 @@
 # Builds the three configurations and runs every test:
 #   build/        Linux, Release: unit tests and end-to-end runs of the program
 #   build-asan/   Linux, Debug, with AddressSanitizer and UndefinedBehaviorSanitizer
+#   build-fuzz/   Linux, clang with libFuzzer, ASan and UBSan: the fuzz targets,
+#                 30 seconds each
 #   build-win32/  Windows (MinGW-w64, i686): the unit tests as Windows programs
 #                 under Wine, a check of the .exe's format and imports, then the
 #                 end-to-end runs of parcelstub.exe under Wine
@@ -99,6 +101,18 @@ if stage "Linux build with sanitizers (Debug)" configure_build build-asan -DCMAK
   stage "Linux tests with sanitizers" ctest_run --test-dir build-asan || test_failed
 else
   build_failed; skip "Linux tests with sanitizers"
+fi
+
+# --- Fuzzing -----------------------------------------------------------------
+# The libFuzzer targets (clang, ASan + UBSan) replay their reproducers and run
+# for a short fixed time each; a finding fails the stage. PARCEL_FUZZ_SECONDS
+# sets the time per target.
+fuzz_seconds=${PARCEL_FUZZ_SECONDS:-30}
+if stage "Fuzz build (clang, libFuzzer)" configure_build build-fuzz -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=Debug -DPARCEL_FUZZ=ON -DPARCEL_TESTS=OFF; then
+  stage "Fuzz targets (${fuzz_seconds}s each)" bash tests/fuzz/run-fuzz.sh build-fuzz "$fuzz_seconds" || test_failed
+else
+  build_failed; skip "Fuzz targets (${fuzz_seconds}s each)"
 fi
 
 # --- Windows -----------------------------------------------------------------
