@@ -198,7 +198,7 @@ wait_gone() {
 # any order, buttons without their positions; "*" in a line stands for any
 # text. Keeps the description in $box for press.
 expect_box() {
-  local -a expected actual
+  local -a expected actual unexpected=()
   local line i found
   mapfile -t expected
   box=$(helper box "$1")
@@ -214,18 +214,17 @@ expect_box() {
         if [[ $line == ${expected[$i]} ]]; then found=$i; break; fi
       done
     fi
-    if [ -z "$found" ]; then
-      echo "--- unexpected: $line"
-      expected+=("(unexpected)")
-      break
+    if [ -n "$found" ]; then
+      unset 'expected[found]'
+    else
+      unexpected+=("$line")
     fi
-    unset 'expected[found]'
   done
-  if [ ${#expected[@]} -ne 0 ]; then
-    echo "--- expected but not found, or unexpected:"
+  if [ ${#expected[@]} -ne 0 ] || [ ${#unexpected[@]} -ne 0 ]; then
+    echo "--- expected, not found:"
     printf '%s\n' "${expected[@]}"
-    echo "--- found:"
-    echo "$box"
+    echo "--- found, not expected:"
+    printf '%s\n' "${unexpected[@]}"
     fail "the window \"$1\" is not as expected"
   fi
 }
