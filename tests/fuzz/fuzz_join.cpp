@@ -526,6 +526,11 @@ const char* const kNames[] = {
     "..\\src\\set.s02", "..\\outside.txt",
 };
 
+// Sums of header fields wrap as they would on disk, without overflow.
+int64_t WrappingAdd(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+
 struct Rng {
   std::mt19937 engine;
   explicit Rng(unsigned seed) : engine(seed) {}
@@ -583,7 +588,7 @@ bool MutateVolume(Bytes& bytes, const std::vector<std::string>& allNames, Rng& r
     case 2:
       if (!piece) return false;
       fuzzmodel::PutLe64(bytes, piece->header.at + 20,
-                         rng.OneIn(2) ? value : piece->header.dataSize + static_cast<int64_t>(rng.Below(3)) - 1);
+                         rng.OneIn(2) ? value : WrappingAdd(piece->header.dataSize, static_cast<int64_t>(rng.Below(3)) - 1));
       return true;
     case 3:  // a CRC that fits the data again, or one that does not
       if (!piece) return false;
@@ -658,7 +663,7 @@ bool MutateVolume(Bytes& bytes, const std::vector<std::string>& allNames, Rng& r
     }
     case 12:  // a piece's data moved to a place far out
       if (!piece) return false;
-      fuzzmodel::PutLe64(bytes, piece->header.at + 12, piece->header.fileOffset + value);
+      fuzzmodel::PutLe64(bytes, piece->header.at + 12, WrappingAdd(piece->header.fileOffset, value));
       return true;
     default:  // two pieces swap their names' places: duplicate a header
       if (!piece) return false;
