@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -24,17 +25,17 @@ using parcelio::File;
 using parcelio::fs::path;
 namespace fs = parcelio::fs;
 
+// One file to store; a set of many files keeps little per file.
 struct Input {
-  path source;
-  std::string shown;   // the source as the user sees it
+  std::string source;  // the path to read, UTF-8, as the user sees it
   std::string stored;  // code page 1252, backslashes
   int64_t size = 0;
 };
 
 struct Collector {
   std::vector<Input> inputs;
-  std::map<std::string, std::string> fileKeys;  // folded stored name -> shown source
-  std::map<std::string, std::string> dirKeys;   // folded directory prefixes -> shown source
+  std::unordered_map<std::string, uint32_t> fileKeys;  // folded stored name -> input
+  std::unordered_map<std::string, uint32_t> dirKeys;   // folded directory prefix -> first input below it
   int refused = 0;
 
   void Refuse(const std::string& shown, const std::string& reason) {
@@ -66,27 +67,28 @@ struct Collector {
     // Windows sees one file where the names differ only in letter case, and
     // cannot have a file and a directory of one name.
     const std::string key = parcelio::FoldCp1252(stored);
+    const uint32_t index = static_cast<uint32_t>(inputs.size());
     if (auto it = fileKeys.find(key); it != fileKeys.end())
-      return Refuse(shown, "has the same stored name as " + it->second + " when letter case is ignored");
+      return Refuse(shown, "has the same stored name as " + inputs[it->second].source + " when letter case is ignored");
     if (auto it = dirKeys.find(key); it != dirKeys.end())
-      return Refuse(shown, "has the stored name of a directory of " + it->second);
+      return Refuse(shown, "has the stored name of a directory of " + inputs[it->second].source);
     std::string prefix;
     for (size_t i = 0; i + 1 < ansiParts.size(); ++i) {
       prefix += (prefix.empty() ? "" : "\\") + parcelio::FoldCp1252(ansiParts[i]);
       if (auto it = fileKeys.find(prefix); it != fileKeys.end())
-        return Refuse(shown, "needs a directory of the stored name of " + it->second);
+        return Refuse(shown, "needs a directory of the stored name of " + inputs[it->second].source);
     }
     prefix.clear();
     for (size_t i = 0; i + 1 < ansiParts.size(); ++i) {
       prefix += (prefix.empty() ? "" : "\\") + parcelio::FoldCp1252(ansiParts[i]);
-      dirKeys.emplace(prefix, shown);
+      dirKeys.emplace(prefix, index);
     }
-    fileKeys.emplace(key, shown);
 
     std::error_code ec;
     const uintmax_t size = fs::file_size(source, ec);
     if (ec) return Refuse(shown, parcelio::ErrorText(ec));
-    inputs.push_back(Input{source, shown, stored, static_cast<int64_t>(size)});
+    fileKeys.emplace(key, index);
+    inputs.push_back(Input{shown, stored, static_cast<int64_t>(size)});
   }
 
   // Everything below a directory; answers whether anything was found to
@@ -255,6 +257,13 @@ int RunSplit(const SplitArgs& args) {
       return Fail(parcelio::Utf8Of(stubName), "would replace the program itself");
   }
 
+  if (program.IsOpen()) {
+    for (const Input& input : inputs) {
+      if (!parcelio::OemCanHold(input.stored))
+        Warn(input.source, "the self-joining program cannot rebuild this name (its code page lacks a character)");
+    }
+  }
+
   const auto plan = volwriter::PlanSplit(extents, args.volumeSize);
   std::vector<path> finalNames;
   for (size_t v = 1; v <= plan.size(); ++v)
@@ -327,7 +336,8 @@ int RunSplit(const SplitArgs& args) {
     for (const volwriter::PieceRange& range : plan[v]) {
       const Input& input = inputs[range.FileIndex];
       if (sourceIndex != range.FileIndex) {
-        if (!source.Open(input.source, File::Mode::Read)) return Fail(input.shown, parcelio::LastErrorText());
+        if (!source.Open(parcelio::PathOf(input.source), File::Mode::Read))
+          return Fail(input.source, parcelio::LastErrorText());
         sourceIndex = range.FileIndex;
       }
       volwriter::Piece piece;
@@ -345,7 +355,7 @@ int RunSplit(const SplitArgs& args) {
       if (!copy.ok) {
         progress.Finish();
         if (!copy.readFailed) return Fail(shownTemp, copy.reason);
-        return Fail(input.shown, copy.copied < range.DataSize && copy.reason == "unexpected end of file"
+        return Fail(input.source, copy.copied < range.DataSize && copy.reason == "unexpected end of file"
                                      ? "the file became shorter while it was being stored"
                                      : copy.reason);
       }

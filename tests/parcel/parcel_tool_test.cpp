@@ -245,11 +245,19 @@ TEST_F(ParcelTool, ForceReplacesTheSetAndRemovesStaleVolumes) {
 }
 
 TEST_F(ParcelTool, NativeSelfJoiningProgramRebuildsTheTree) {
-  // The program rebuilds names in the OEM code page, which has no euro sign.
+  // The program rebuilds names in the OEM code page, which has no euro
+  // sign: the split warns about such a name.
+  WriteAll(root_ / "euro" / "5€.txt", "x");
+  const Result warned = Parcel({"split", "--stub", PARCELSTUB_BIN, "-o", "sets/euro", "euro"});
+  EXPECT_EQ(warned.status, 0);
+  EXPECT_NE(warned.err.find("euro/5€.txt: the self-joining program cannot rebuild this name"), std::string::npos)
+      << warned.err;
+
   MakeTree(root_ / "in" / "album", false);
   const Result split =
       Parcel({"split", "-s", "64k", "--stub", PARCELSTUB_BIN, "-o", "sets/album", "in/album"});
   ASSERT_EQ(split.status, 0) << split.err;
+  EXPECT_EQ(split.err, "");
   ASSERT_TRUE(fs::exists(root_ / "sets" / "album"));  // a Linux program: no extension
   EXPECT_FALSE(fs::exists(root_ / "sets" / "album.s01"));
   EXPECT_EQ(Parcel({"test", "sets/album"}).status, 0);
