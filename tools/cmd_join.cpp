@@ -112,6 +112,17 @@ int RunJoin(const JoinArgs& args) {
     for (const std::string& name : existing) Fail(name, "exists (use -f to overwrite)");
     return ExitFailed;
   }
+  // Not even -f overwrites a volume of the set being joined.
+  if (!existing.empty()) {
+    std::set<fs::path> volumePaths;
+    for (const parcelio::VolumeEntry& volume : set.volumes) volumePaths.insert(fs::weakly_canonical(volume.path, ec));
+    for (const std::string& name : existing) {
+      if (volumePaths.count(fs::weakly_canonical(parcelio::PathOf(name), ec)) != 0) {
+        Fail(name, "is a volume of the set being joined");
+        ++blocked;
+      }
+    }
+  }
   if (blocked > 0) return ExitFailed;
 
   int64_t total = 0, needed = 0;

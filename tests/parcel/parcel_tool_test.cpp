@@ -337,7 +337,7 @@ TEST_F(ParcelTool, EveryRefusalSaysWhyAndWritesNothing) {
   ASSERT_EQ(Parcel({"split", "-q", "-s", "20k", "-o", "good", "big.bin"}).status, 0);
   WriteAll(root_ / "dest" / "big.bin", "in the way");
 
-  const std::vector<Refusal> refusals = {
+  std::vector<Refusal> refusals = {
       {"no command", {}, 2, "parcel: no command given\nTry 'parcel --help'."},
       {"unknown command", {"merge"}, 2, "unknown command 'merge'"},
       {"split without path", {"split"}, 2, "parcel: split: no PATH given"},
@@ -372,6 +372,21 @@ TEST_F(ParcelTool, EveryRefusalSaysWhyAndWritesNothing) {
        "parcel: dest/big.bin: exists (use -f to overwrite)"},
       {"join through a file", {"join", "-C", "ok.txt/sub", "good.s01"}, 1, "ok.txt/sub"},
   };
+  // A set that holds a file named like one of its own volumes.
+  {
+    volwriter::Volume v;
+    v.Set.fill(9);
+    v.IsLast = true;
+    volwriter::Piece p;
+    p.FileName = "self.s01";
+    p.Data = {'x'};
+    v.Pieces.push_back(p);
+    const volwriter::Bytes bytes = volwriter::EncodeVolume(v);
+    WriteAll(root_ / "self.s01", std::string(bytes.begin(), bytes.end()));
+  }
+  refusals.push_back({"join over its own volume", {"join", "-f", "self.s01"}, 1,
+                      "parcel: ./self.s01: is a volume of the set being joined"});
+
   const auto before = Tree(root_);
   for (const Refusal& r : refusals) {
     const Result result = Parcel(r.args);
