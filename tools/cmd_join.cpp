@@ -52,7 +52,9 @@ int RunJoin(const JoinArgs& args) {
   std::unordered_map<std::string, uint32_t> byKey;
   std::set<std::string> dirKeys;
   auto pathOf = [&](const std::string& relative) { return dir / parcelio::PathOf(relative); };
-  auto shown = [&](const std::string& relative) { return parcelio::Utf8Of(pathOf(relative)); };
+  auto shown = [&](const std::string& relative) {
+    return args.dir == "." ? relative : parcelio::Utf8Of(pathOf(relative));
+  };
   int refused = 0;
   for (size_t i = 0; i < set.files.size(); ++i) {
     parcelio::OutputName name;

@@ -177,8 +177,15 @@ struct TempFiles {
   }
 };
 
+std::string AsTheSystemCompares(std::string name) {
+  if (parcelio::NamesIgnoreCase())
+    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return name;
+}
+
 // An existing volume of BASE: BASE.s followed by two or more digits.
-bool VolumeNumberOf(const std::string& name, const std::string& base, size_t& number) {
+bool VolumeNumberOf(const std::string& givenName, const std::string& givenBase, size_t& number) {
+  const std::string name = AsTheSystemCompares(givenName), base = AsTheSystemCompares(givenBase);
   if (name.size() < base.size() + 4 || name.compare(0, base.size(), base) != 0 ||
       name.compare(base.size(), 2, ".s") != 0)
     return false;
@@ -238,6 +245,10 @@ int RunSplit(const SplitArgs& args) {
   if (!base.has_filename() || base.filename() == "." || base.filename() == "..")
     return UsageError("split", "BASE '" + baseText + "' does not name a file");
   const path outDir = base.has_parent_path() ? base.parent_path() : path(".");
+  // Names beside BASE, shown as the user gave BASE (no "./" added).
+  auto besideBase = [&](const std::string& name) {
+    return base.has_parent_path() ? outDir / parcelio::PathOf(name) : parcelio::PathOf(name);
+  };
   const std::string baseName = parcelio::Utf8Of(base.filename());
 
   // The program that makes volume 1 a self-joining file.
@@ -251,7 +262,7 @@ int RunSplit(const SplitArgs& args) {
     if (programSize < 0) return Fail(args.stub, parcelio::LastErrorText());
     // The trailer that locates the volume is 32 bits wide.
     if (programSize > 0xFFFFFFFFLL) return Fail(args.stub, "a program of 4 GiB or more cannot carry a volume");
-    stubName = outDir / parcelio::PathOf(baseName + (IsWindowsProgram(program) ? ".exe" : ""));
+    stubName = besideBase(baseName + (IsWindowsProgram(program) ? ".exe" : ""));
     std::error_code ec;
     if (fs::equivalent(stubName, parcelio::PathOf(args.stub), ec))
       return Fail(parcelio::Utf8Of(stubName), "would replace the program itself");
@@ -268,7 +279,7 @@ int RunSplit(const SplitArgs& args) {
   std::vector<path> finalNames;
   for (size_t v = 1; v <= plan.size(); ++v)
     finalNames.push_back(v == 1 && !stubName.empty() ? stubName
-                                                      : outDir / parcelio::PathOf(baseName + VolumeSuffix(v)));
+                                                      : besideBase(baseName + VolumeSuffix(v)));
 
   // Volumes of BASE already there: refused, or replaced with -f (and those
   // the new set does not replace are removed at the end).
@@ -277,10 +288,11 @@ int RunSplit(const SplitArgs& args) {
   if (ec) return Fail(parcelio::Utf8Of(outDir), parcelio::ErrorText(ec));
   std::vector<path> existing, stale;
   for (fs::directory_iterator it(outDir, ec), end; !ec && it != end; it.increment(ec)) {
-    const path name = it->path();
+    const path name = besideBase(parcelio::Utf8Of(it->path().filename()));
     size_t number = 0;
     const bool isVolume = VolumeNumberOf(parcelio::Utf8Of(name.filename()), baseName, number);
-    const bool isStub = !stubName.empty() && name.filename() == stubName.filename();
+    const bool isStub = !stubName.empty() && AsTheSystemCompares(parcelio::Utf8Of(name.filename())) ==
+                                                 AsTheSystemCompares(parcelio::Utf8Of(stubName.filename()));
     if (!isVolume && !isStub) continue;
     existing.push_back(name);
     if (isVolume && (number > plan.size() || (number == 1 && !stubName.empty()))) stale.push_back(name);
@@ -307,7 +319,7 @@ int RunSplit(const SplitArgs& args) {
     for (int attempt = 0; !out.IsOpen(); ++attempt) {
       char tag[16];
       std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
-      temp = outDir / parcelio::PathOf("." + parcelio::Utf8Of(finalNames[v].filename()) + "." + tag + ".tmp");
+      temp = besideBase("." + parcelio::Utf8Of(finalNames[v].filename()) + "." + tag + ".tmp");
       if (out.Open(temp, File::Mode::CreateNew)) break;
       if (attempt == 5) return Fail(parcelio::Utf8Of(temp), parcelio::LastErrorText());
     }
