@@ -102,6 +102,10 @@ Result RunProgram(const std::vector<std::string>& argv, const fs::path& dir, int
   result.err = ReadAll(errPath);
   fs::remove(outPath);
   fs::remove(errPath);
+  // In a sanitized build a report ends the program with status 1, which
+  // some refusals expect too: look for the report itself.
+  EXPECT_EQ(result.err.find("Sanitizer"), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find("runtime error:"), std::string::npos) << result.err;
   return result;
 }
 
