@@ -454,6 +454,14 @@ std::vector<std::string> Arguments(int argc, char** argv) {
   return out;
 }
 
+bool NamesIgnoreCase() {
+#ifdef _WIN32
+  return true;
+#else
+  return false;
+#endif
+}
+
 void InitProcess() {
 #ifndef _WIN32
   signal(SIGPIPE, SIG_IGN);

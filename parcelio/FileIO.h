@@ -96,6 +96,10 @@ void WriteErr(const std::string& utf8);
 // The command line in UTF-8 (on Windows, from the wide command line).
 std::vector<std::string> Arguments(int argc, char** argv);
 
+// Whether the system takes file names that differ only in letter case as
+// one name (Windows) or as two (Linux).
+bool NamesIgnoreCase();
+
 // Once at start: a write beyond a file-size limit or to a closed pipe fails
 // with its reason instead of ending the process.
 void InitProcess();

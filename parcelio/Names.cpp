@@ -155,6 +155,13 @@ std::string StoredNameProblem(const std::string& stored) {
   return std::string();
 }
 
+bool OemCanHold(const std::string& ansi) {
+  const std::string oem = OemOf(ansi);
+  std::string back(oem.size(), '\0');
+  if (!oem.empty()) OemToCharBuffA(oem.data(), &back[0], static_cast<DWORD>(oem.size()));
+  return back == ansi;
+}
+
 bool ResolveStoredName(const std::string& stored, OutputName& out, std::string& why) {
   out = OutputName();
   if (!IsSafeStoredName(OemOf(stored))) {

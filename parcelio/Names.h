@@ -25,6 +25,11 @@ std::string NamePartProblem(const std::string& part);
 // ours or the self-joining program's, takes it; else the reason.
 std::string StoredNameProblem(const std::string& stored);
 
+// Whether the system's OEM code page holds every character of a 1252 name.
+// The self-joining program opens files by their OEM names, so it cannot
+// rebuild a name that fails this (a euro sign with OEM 850, for one).
+bool OemCanHold(const std::string& ansi);
+
 // A stored name read from a volume, made into the relative path a join
 // writes: its parts in UTF-8 (trailing dots and blanks dropped, as Windows
 // does; empty and "." parts dropped), and a key that is equal for every

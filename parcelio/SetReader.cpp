@@ -208,7 +208,7 @@ bool ReadSet(const fs::path& given, SetInfo& set, std::string& error) {
     if (!file.Open(path, File::Mode::Read) || !Locate(file, volume, id) || id != set.id) continue;
     file.Close();
     volume.path = path;
-    volume.name = Utf8Of(path);
+    volume.name = Utf8Of(given.has_parent_path() ? path : path.filename());
     std::error_code same;
     // The volume named by the user comes first among volumes of one number.
     const bool isGiven = fs::equivalent(path, given, same);

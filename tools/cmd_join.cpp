@@ -20,13 +20,21 @@ namespace {
 namespace fs = parcelio::fs;
 using parcelio::File;
 
-// One file on disk; several stored spellings may lead to it.
+// One file on disk; several stored spellings may lead to it. Only its
+// relative path is kept, so that a set of many files costs little memory.
 struct Output {
-  fs::path path;
-  std::string shown;
+  std::string relative;  // UTF-8, parts joined by '/'
   int64_t size = 0;
   bool opened = false;
 };
+
+// The directory levels above a relative path: "a", "a/b" for "a/b/c".
+template <typename Visit>
+bool ForEachLevel(const std::string& relative, Visit visit) {
+  for (size_t at = relative.find('/'); at != std::string::npos; at = relative.find('/', at + 1))
+    if (!visit(relative.substr(0, at))) return false;
+  return true;
+}
 
 }  // namespace
 
@@ -43,7 +51,10 @@ int RunJoin(const JoinArgs& args) {
   std::vector<uint32_t> outputOf(set.files.size());
   std::unordered_map<std::string, uint32_t> byKey;
   std::set<std::string> dirKeys;
-  std::vector<std::vector<std::string>> dirsOf;  // per output: its directory levels, relative
+  auto pathOf = [&](const std::string& relative) { return dir / parcelio::PathOf(relative); };
+  auto shown = [&](const std::string& relative) {
+    return args.dir == "." ? relative : parcelio::Utf8Of(pathOf(relative));
+  };
   int refused = 0;
   for (size_t i = 0; i < set.files.size(); ++i) {
     parcelio::OutputName name;
@@ -55,27 +66,19 @@ int RunJoin(const JoinArgs& args) {
     }
     auto found = byKey.find(name.key);
     if (found == byKey.end()) {
-      fs::path relative;
-      std::vector<std::string> levels;
-      for (size_t k = 0; k < name.parts.size(); ++k) {
-        relative /= parcelio::PathOf(name.parts[k]);
-        if (k + 1 < name.parts.size()) levels.push_back(parcelio::Utf8Of(relative));
-      }
+      Output output;
+      for (const std::string& part : name.parts) output.relative += (output.relative.empty() ? "" : "/") + part;
       for (size_t at = name.key.find('\\'); at != std::string::npos; at = name.key.find('\\', at + 1))
         dirKeys.insert(name.key.substr(0, at));
-      Output output;
-      output.path = dir / relative;
-      output.shown = parcelio::Utf8Of(output.path);
       found = byKey.emplace(name.key, static_cast<uint32_t>(outputs.size())).first;
       outputs.push_back(std::move(output));
-      dirsOf.push_back(std::move(levels));
     }
     outputOf[i] = found->second;
     outputs[found->second].size = std::max(outputs[found->second].size, set.files[i].size);
   }
   for (const auto& entry : byKey) {
     if (dirKeys.count(entry.first) != 0) {
-      Fail(outputs[entry.second].shown, "the set holds both a file and a directory of this name");
+      Fail(shown(outputs[entry.second].relative), "the set holds both a file and a directory of this name");
       ++refused;
     }
   }
@@ -88,28 +91,39 @@ int RunJoin(const JoinArgs& args) {
   std::vector<std::string> existing;
   std::set<std::string> levelsChecked;
   int blocked = 0;
-  for (size_t o = 0; o < outputs.size(); ++o) {
-    for (const std::string& level : dirsOf[o]) {
-      if (!levelsChecked.insert(level).second) continue;
-      const fs::path at = dir / parcelio::PathOf(level);
-      const fs::file_status status = fs::symlink_status(at, ec);
+  for (const Output& output : outputs) {
+    ForEachLevel(output.relative, [&](const std::string& level) {
+      if (!levelsChecked.insert(level).second) return true;
+      const fs::file_status status = fs::symlink_status(pathOf(level), ec);
       if (fs::exists(status) && !fs::is_directory(status)) {
-        Fail(parcelio::Utf8Of(at), fs::is_symlink(status) ? "is a link; a directory is needed here"
-                                                         : "exists and is not a directory");
+        Fail(shown(level), fs::is_symlink(status) ? "is a link; a directory is needed here"
+                                                  : "exists and is not a directory");
         ++blocked;
       }
-    }
-    const fs::file_status status = fs::symlink_status(outputs[o].path, ec);
+      return true;
+    });
+    const fs::file_status status = fs::symlink_status(pathOf(output.relative), ec);
     if (fs::is_directory(status)) {
-      Fail(outputs[o].shown, "is a directory");
+      Fail(shown(output.relative), "is a directory");
       ++blocked;
     } else if (fs::exists(status)) {
-      existing.push_back(outputs[o].shown);
+      existing.push_back(shown(output.relative));
     }
   }
   if (!existing.empty() && !args.force) {
     for (const std::string& name : existing) Fail(name, "exists (use -f to overwrite)");
     return ExitFailed;
+  }
+  // Not even -f overwrites a volume of the set being joined.
+  if (!existing.empty()) {
+    std::set<fs::path> volumePaths;
+    for (const parcelio::VolumeEntry& volume : set.volumes) volumePaths.insert(fs::weakly_canonical(volume.path, ec));
+    for (const std::string& name : existing) {
+      if (volumePaths.count(fs::weakly_canonical(parcelio::PathOf(name), ec)) != 0) {
+        Fail(name, "is a volume of the set being joined");
+        ++blocked;
+      }
+    }
   }
   if (blocked > 0) return ExitFailed;
 
@@ -142,17 +156,23 @@ int RunJoin(const JoinArgs& args) {
       if (index != current) {
         output.Close();
         current = UINT32_MAX;
+        const fs::path targetPath = pathOf(target.relative);
         if (!target.opened) {
-          for (const std::string& level : dirsOf[index]) {
-            if (!levelsMade.insert(level).second) continue;
-            const fs::path at = dir / parcelio::PathOf(level);
-            fs::create_directory(at, ec);
-            if (ec) return Fail(parcelio::Utf8Of(at), parcelio::ErrorText(ec));
-          }
-          if (fs::is_symlink(fs::symlink_status(target.path, ec))) fs::remove(target.path, ec);
+          std::string failedLevel;
+          std::error_code made;
+          ForEachLevel(target.relative, [&](const std::string& level) {
+            if (levelsMade.count(level) != 0) return true;
+            fs::create_directory(pathOf(level), made);
+            if (made) failedLevel = level;
+            levelsMade.insert(level);
+            return !made;
+          });
+          if (made) return Fail(shown(failedLevel), parcelio::ErrorText(made));
+          std::error_code ignored;
+          if (fs::is_symlink(fs::symlink_status(targetPath, ignored))) fs::remove(targetPath, ignored);
         }
-        if (!output.Open(target.path, target.opened ? File::Mode::Update : File::Mode::Replace))
-          return Fail(target.shown, parcelio::LastErrorText());
+        if (!output.Open(targetPath, target.opened ? File::Mode::Update : File::Mode::Replace))
+          return Fail(shown(target.relative), parcelio::LastErrorText());
         target.opened = true;
         current = index;
       }
@@ -164,15 +184,15 @@ int RunJoin(const JoinArgs& args) {
           " at offset " + std::to_string(piece.offset) + " (volume " + std::to_string(volume.number) + ")";
       if (!copy.ok && !copy.readFailed) {
         progress.Finish();
-        return Fail(target.shown, copy.reason);
+        return Fail(shown(target.relative), copy.reason);
       }
       if (!copy.ok) {
         progress.Finish();
-        Fail(target.shown, "cannot read the piece" + where + " from " + volume.name + ": " + copy.reason);
+        Fail(shown(target.relative), "cannot read the piece" + where + " from " + volume.name + ": " + copy.reason);
         ++failures;
       } else if (volume.checkMode != 4 && copy.crc != piece.crc) {
         progress.Finish();
-        Fail(target.shown, "CRC error in the piece" + where);
+        Fail(shown(target.relative), "CRC error in the piece" + where);
         ++failures;
       }
     }

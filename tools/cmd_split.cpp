@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -24,17 +25,17 @@ using parcelio::File;
 using parcelio::fs::path;
 namespace fs = parcelio::fs;
 
+// One file to store; a set of many files keeps little per file.
 struct Input {
-  path source;
-  std::string shown;   // the source as the user sees it
+  std::string source;  // the path to read, UTF-8, as the user sees it
   std::string stored;  // code page 1252, backslashes
   int64_t size = 0;
 };
 
 struct Collector {
   std::vector<Input> inputs;
-  std::map<std::string, std::string> fileKeys;  // folded stored name -> shown source
-  std::map<std::string, std::string> dirKeys;   // folded directory prefixes -> shown source
+  std::unordered_map<std::string, uint32_t> fileKeys;  // folded stored name -> input
+  std::unordered_map<std::string, uint32_t> dirKeys;   // folded directory prefix -> first input below it
   int refused = 0;
 
   void Refuse(const std::string& shown, const std::string& reason) {
@@ -66,27 +67,28 @@ struct Collector {
     // Windows sees one file where the names differ only in letter case, and
     // cannot have a file and a directory of one name.
     const std::string key = parcelio::FoldCp1252(stored);
+    const uint32_t index = static_cast<uint32_t>(inputs.size());
     if (auto it = fileKeys.find(key); it != fileKeys.end())
-      return Refuse(shown, "has the same stored name as " + it->second + " when letter case is ignored");
+      return Refuse(shown, "has the same stored name as " + inputs[it->second].source + " when letter case is ignored");
     if (auto it = dirKeys.find(key); it != dirKeys.end())
-      return Refuse(shown, "has the stored name of a directory of " + it->second);
+      return Refuse(shown, "has the stored name of a directory of " + inputs[it->second].source);
     std::string prefix;
     for (size_t i = 0; i + 1 < ansiParts.size(); ++i) {
       prefix += (prefix.empty() ? "" : "\\") + parcelio::FoldCp1252(ansiParts[i]);
       if (auto it = fileKeys.find(prefix); it != fileKeys.end())
-        return Refuse(shown, "needs a directory of the stored name of " + it->second);
+        return Refuse(shown, "needs a directory of the stored name of " + inputs[it->second].source);
     }
     prefix.clear();
     for (size_t i = 0; i + 1 < ansiParts.size(); ++i) {
       prefix += (prefix.empty() ? "" : "\\") + parcelio::FoldCp1252(ansiParts[i]);
-      dirKeys.emplace(prefix, shown);
+      dirKeys.emplace(prefix, index);
     }
-    fileKeys.emplace(key, shown);
 
     std::error_code ec;
     const uintmax_t size = fs::file_size(source, ec);
     if (ec) return Refuse(shown, parcelio::ErrorText(ec));
-    inputs.push_back(Input{source, shown, stored, static_cast<int64_t>(size)});
+    fileKeys.emplace(key, index);
+    inputs.push_back(Input{shown, stored, static_cast<int64_t>(size)});
   }
 
   // Everything below a directory; answers whether anything was found to
@@ -175,8 +177,15 @@ struct TempFiles {
   }
 };
 
+std::string AsTheSystemCompares(std::string name) {
+  if (parcelio::NamesIgnoreCase())
+    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return name;
+}
+
 // An existing volume of BASE: BASE.s followed by two or more digits.
-bool VolumeNumberOf(const std::string& name, const std::string& base, size_t& number) {
+bool VolumeNumberOf(const std::string& givenName, const std::string& givenBase, size_t& number) {
+  const std::string name = AsTheSystemCompares(givenName), base = AsTheSystemCompares(givenBase);
   if (name.size() < base.size() + 4 || name.compare(0, base.size(), base) != 0 ||
       name.compare(base.size(), 2, ".s") != 0)
     return false;
@@ -236,6 +245,10 @@ int RunSplit(const SplitArgs& args) {
   if (!base.has_filename() || base.filename() == "." || base.filename() == "..")
     return UsageError("split", "BASE '" + baseText + "' does not name a file");
   const path outDir = base.has_parent_path() ? base.parent_path() : path(".");
+  // Names beside BASE, shown as the user gave BASE (no "./" added).
+  auto besideBase = [&](const std::string& name) {
+    return base.has_parent_path() ? outDir / parcelio::PathOf(name) : parcelio::PathOf(name);
+  };
   const std::string baseName = parcelio::Utf8Of(base.filename());
 
   // The program that makes volume 1 a self-joining file.
@@ -249,17 +262,24 @@ int RunSplit(const SplitArgs& args) {
     if (programSize < 0) return Fail(args.stub, parcelio::LastErrorText());
     // The trailer that locates the volume is 32 bits wide.
     if (programSize > 0xFFFFFFFFLL) return Fail(args.stub, "a program of 4 GiB or more cannot carry a volume");
-    stubName = outDir / parcelio::PathOf(baseName + (IsWindowsProgram(program) ? ".exe" : ""));
+    stubName = besideBase(baseName + (IsWindowsProgram(program) ? ".exe" : ""));
     std::error_code ec;
     if (fs::equivalent(stubName, parcelio::PathOf(args.stub), ec))
       return Fail(parcelio::Utf8Of(stubName), "would replace the program itself");
+  }
+
+  if (program.IsOpen()) {
+    for (const Input& input : inputs) {
+      if (!parcelio::OemCanHold(input.stored))
+        Warn(input.source, "the self-joining program cannot rebuild this name (its code page lacks a character)");
+    }
   }
 
   const auto plan = volwriter::PlanSplit(extents, args.volumeSize);
   std::vector<path> finalNames;
   for (size_t v = 1; v <= plan.size(); ++v)
     finalNames.push_back(v == 1 && !stubName.empty() ? stubName
-                                                      : outDir / parcelio::PathOf(baseName + VolumeSuffix(v)));
+                                                      : besideBase(baseName + VolumeSuffix(v)));
 
   // Volumes of BASE already there: refused, or replaced with -f (and those
   // the new set does not replace are removed at the end).
@@ -268,10 +288,11 @@ int RunSplit(const SplitArgs& args) {
   if (ec) return Fail(parcelio::Utf8Of(outDir), parcelio::ErrorText(ec));
   std::vector<path> existing, stale;
   for (fs::directory_iterator it(outDir, ec), end; !ec && it != end; it.increment(ec)) {
-    const path name = it->path();
+    const path name = besideBase(parcelio::Utf8Of(it->path().filename()));
     size_t number = 0;
     const bool isVolume = VolumeNumberOf(parcelio::Utf8Of(name.filename()), baseName, number);
-    const bool isStub = !stubName.empty() && name.filename() == stubName.filename();
+    const bool isStub = !stubName.empty() && AsTheSystemCompares(parcelio::Utf8Of(name.filename())) ==
+                                                 AsTheSystemCompares(parcelio::Utf8Of(stubName.filename()));
     if (!isVolume && !isStub) continue;
     existing.push_back(name);
     if (isVolume && (number > plan.size() || (number == 1 && !stubName.empty()))) stale.push_back(name);
@@ -298,7 +319,7 @@ int RunSplit(const SplitArgs& args) {
     for (int attempt = 0; !out.IsOpen(); ++attempt) {
       char tag[16];
       std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
-      temp = outDir / parcelio::PathOf("." + parcelio::Utf8Of(finalNames[v].filename()) + "." + tag + ".tmp");
+      temp = besideBase("." + parcelio::Utf8Of(finalNames[v].filename()) + "." + tag + ".tmp");
       if (out.Open(temp, File::Mode::CreateNew)) break;
       if (attempt == 5) return Fail(parcelio::Utf8Of(temp), parcelio::LastErrorText());
     }
@@ -327,7 +348,8 @@ int RunSplit(const SplitArgs& args) {
     for (const volwriter::PieceRange& range : plan[v]) {
       const Input& input = inputs[range.FileIndex];
       if (sourceIndex != range.FileIndex) {
-        if (!source.Open(input.source, File::Mode::Read)) return Fail(input.shown, parcelio::LastErrorText());
+        if (!source.Open(parcelio::PathOf(input.source), File::Mode::Read))
+          return Fail(input.source, parcelio::LastErrorText());
         sourceIndex = range.FileIndex;
       }
       volwriter::Piece piece;
@@ -345,7 +367,7 @@ int RunSplit(const SplitArgs& args) {
       if (!copy.ok) {
         progress.Finish();
         if (!copy.readFailed) return Fail(shownTemp, copy.reason);
-        return Fail(input.shown, copy.copied < range.DataSize && copy.reason == "unexpected end of file"
+        return Fail(input.source, copy.copied < range.DataSize && copy.reason == "unexpected end of file"
                                      ? "the file became shorter while it was being stored"
                                      : copy.reason);
       }

@@ -69,6 +69,8 @@ TEST(ParcelNames, PartsWindowsRefuses) {
                {"blank ", false}, {"", false},        {"\x80uro", true}};
   for (const auto& c : cases) EXPECT_EQ(NamePartProblem(c.part).empty(), c.ok) << c.part;
   EXPECT_EQ(StoredNameProblem("photos\\2024\\a.jpg"), "");
+  EXPECT_TRUE(parcelio::OemCanHold("Caf\xE9 \xFC\xDF.txt"));
+  EXPECT_FALSE(parcelio::OemCanHold("5\x80.txt"));
   EXPECT_NE(StoredNameProblem(std::string(65536, 'a')), "");
 }
 
