@@ -120,14 +120,14 @@ start_display() {
   log "display $DISPLAY"
   # A server left from an earlier run would keep its own display.
   WINEPREFIX=$prefix TMPDIR=/tmp timeout 60 wineserver -k >/dev/null 2>&1
+  local answer
+  answer=$(helper prepare)
+  [ "$answer" = prepared ] || fail "the prefix could not be prepared: $answer"
   # Wine draws the symbols of caption buttons with the Marlett font, which
   # Debian ships apart (fonts-wine) where this Wine does not look for it.
   if [ -e /usr/share/wine/fonts/marlett.ttf ] && [ -d "$prefix/drive_c/windows/Fonts" ]; then
     cp -u /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
   fi
-  local answer
-  answer=$(helper prepare)
-  [ "$answer" = prepared ] || fail "the prefix could not be prepared: $answer"
   log "Wine session ready"
 }
 
