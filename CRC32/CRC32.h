@@ -12,19 +12,24 @@ uint32_t UpdateCrc32Byte(uint8_t value, uint32_t crc);
 // complements it afterwards. A count of 0 or less passes no bytes.
 void UpdateCrc32(const void* buffer, int32_t count, uint32_t& crc, bool start, bool finish);
 
-// The byte-at-a-time form of UpdateCrc32, kept as the reference that the fast
-// paths are tested and measured against.
-void UpdateCrc32Bytewise(const void* buffer, int32_t count, uint32_t& crc, bool start,
-                         bool finish);
+// The ways UpdateCrc32 can compute, slowest first. Bytewise is the reference
+// the others are tested and measured against; Sliced runs on any processor;
+// Clmul folds long runs with carry-less multiplication on x86 processors
+// that have it (PCLMULQDQ).
+enum class Crc32Path { Bytewise, Sliced, Clmul };
 
-// UpdateCrc32 without the carry-less multiply path: the sliced table loop
-// alone, which is what UpdateCrc32 runs on processors without PCLMULQDQ.
-void UpdateCrc32Sliced(const void* buffer, int32_t count, uint32_t& crc, bool start,
-                       bool finish);
+// The path UpdateCrc32 takes on this processor, chosen once.
+Crc32Path Crc32FastestPath();
 
-// Whether UpdateCrc32 folds long runs with carry-less multiplication on this
-// processor.
-bool Crc32UsesFolding();
+// Whether this processor can run path.
+bool Crc32PathAvailable(Crc32Path path);
+
+const char* Crc32PathName(Crc32Path path);
+
+// UpdateCrc32 on the given path (the fastest one when this processor cannot
+// run it), for the tests and the benchmark.
+void UpdateCrc32On(Crc32Path path, const void* buffer, int32_t count, uint32_t& crc, bool start,
+                   bool finish);
 
 void CRC32Startup();
 void CRC32Shutdown();

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <limits>
+#include <vector>
 
 bool DiskFreeExAvailable = false;
 HMODULE Kernel32Module = nullptr;
@@ -218,6 +219,53 @@ std::string WithExtension(const std::string& s, const std::string& ext) {
   const size_t i = static_cast<size_t>(LastOfSet(".\\:", s));
   if (i > 0 && s[i - 1] == '.') return s.substr(0, i - 1) + ext;
   return s + ext;
+}
+
+// ------------------------------------------------------------- directories
+
+bool IsDirectory(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool CreateDirectoryLevels(const std::string& path) {
+  const auto isSeparator = [](char c) { return c == '\\' || c == '/'; };
+  const size_t rootLength = DriveOf(path).size();
+
+  // Final separators name no level of their own.
+  std::string target = path;
+  while (target.size() > rootLength + 1 && isSeparator(target.back())) target.pop_back();
+  if (target.empty()) return false;
+  if (IsDirectory(target)) return true;
+
+  // The end of every level: each separator after the drive or share part
+  // (runs of separators count once, a leading one is the root), and the end.
+  std::vector<size_t> levelEnds;
+  for (size_t i = rootLength; i < target.size(); ++i) {
+    if (isSeparator(target[i]) && i > rootLength && !isSeparator(target[i - 1])) {
+      levelEnds.push_back(i);
+    }
+  }
+  levelEnds.push_back(target.size());
+
+  // Upwards to the deepest level that exists, then down again creating.
+  size_t first = levelEnds.size() - 1;
+  while (first > 0 && !IsDirectory(target.substr(0, levelEnds[first - 1]))) --first;
+
+  std::vector<std::string> made;
+  for (size_t k = first; k < levelEnds.size(); ++k) {
+    const std::string level = target.substr(0, levelEnds[k]);
+    if (CreateDirectoryA(level.c_str(), nullptr)) {
+      made.push_back(level);
+    } else if (!IsDirectory(level)) {
+      while (!made.empty()) {
+        RemoveDirectoryA(made.back().c_str());
+        made.pop_back();
+      }
+      return false;
+    }
+  }
+  return true;
 }
 
 // ------------------------------------------------------------- numbers and drives

@@ -55,6 +55,16 @@ std::string FileDirOf(const std::string& s);
 std::string DriveOf(const std::string& s);
 std::string WithExtension(const std::string& s, const std::string& ext);
 
+// ------------------------------------------------------------- directories
+// True when path names an existing directory.
+bool IsDirectory(const std::string& path);
+// Creates every missing level of a directory path (levels are separated by
+// backslashes or slashes; a drive or share part is never created). True when
+// the directory exists afterwards. When a level cannot be made, the levels
+// this call made are removed again and the answer is false, so that a
+// failure leaves the file system as it was.
+bool CreateDirectoryLevels(const std::string& path);
+
 // ------------------------------------------------------------- numbers and drives
 std::string NumberText(int32_t n);
 // Free bytes available to the caller on the drive of path (X: or

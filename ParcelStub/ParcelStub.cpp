@@ -1,6 +1,7 @@
 #include "ParcelStub/ParcelStub.h"
 
 #include <cstring>
+#include <limits>
 
 #include "CRC32/CRC32.h"
 #include "ParcelStub/CommandLine.h"
@@ -27,6 +28,10 @@ int32_t LastResult = 0;
 TFlag ReadErrorSeen = FlagFalse;
 std::unique_ptr<TOutFiles> OutFiles;
 TOutFiles* OutFilesCursor = nullptr;
+TOutFiles* OutFilesLast = nullptr;
+std::unordered_set<std::string> OutFilesIndex;
+int64_t VolumeDataEnd = 0;
+int64_t HeaderPosition = 0;
 
 int64_t PieceOffset = 0;
 int64_t PieceSize = 0;
@@ -48,6 +53,7 @@ const char kUsage[] = "Usage: \"AnyName\".exe [optional path to place original f
 const char kStars[] = "*****************";
 const char kNoDisk[] = "The specified disk doesn't exist.Combine failed.";
 const char kNoSpace[] = "No space available on target drive.";
+const char kNoDestination[] = "Unable to create destination directory.";
 const char kCannotOpen[] = "Unable to open original file.";
 const char kCannotWrite[] = "Unable to write original file.";
 const char kCrcFailed[] = "File fails CRC check.";
@@ -151,6 +157,15 @@ bool MoveTo(HANDLE handle, int64_t position, DWORD method) {
   return !(low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS);
 }
 
+// The size of an open file; -1 when the system cannot tell.
+int64_t FileSizeOf(HANDLE handle) {
+  DWORD high = 0;
+  SetLastError(ERROR_SUCCESS);
+  DWORD low = GetFileSize(handle, &high);
+  if (low == 0xFFFFFFFFu && GetLastError() != ERROR_SUCCESS) return -1;
+  return static_cast<int64_t>((static_cast<uint64_t>(high) << 32) | low);
+}
+
 // Decimal text of a 64-bit value, with a minus sign only when negative.
 std::string Number64Text(int64_t value) {
   uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
@@ -169,26 +184,54 @@ void WriteReadErrorLine() {
                    ", original offset: " + Number64Text(OutputPos));
 }
 
-// Finds OutputPath in the list of rebuilt files, comparing by the system's
-// upper-casing; adds it at the end when it is not there. Returns true when
-// it was added.
+// What names the open output file on disk, whatever spelling opened it: the
+// volume serial number and the file index. Only when the system cannot tell
+// them does the upper-cased path stand in. Either key is short enough to be
+// kept inside the string itself.
+std::string OutputFileKey() {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(Settings.OutputHandle, &info)) {
+    char key[1 + 3 * sizeof(DWORD)];
+    key[0] = 'I';
+    std::memcpy(key + 1, &info.dwVolumeSerialNumber, sizeof(DWORD));
+    std::memcpy(key + 1 + sizeof(DWORD), &info.nFileIndexHigh, sizeof(DWORD));
+    std::memcpy(key + 1 + 2 * sizeof(DWORD), &info.nFileIndexLow, sizeof(DWORD));
+    return std::string(key, sizeof key);
+  }
+  return "N" + UpperText(Settings.OutputPath);
+}
+
+// Records the open output in the list of rebuilt files unless the file is
+// there already. Returns true when it was added, that is, when the run meets
+// this file for the first time.
 bool RecordOutputFile() {
-  const std::string wanted = UpperText(Settings.OutputPath);
-  if (!OutFiles) {
-    OutFiles.reset(new TOutFiles{Settings.OutputPath, nullptr});
-    OutFilesCursor = OutFiles.get();
-    return true;
+  if (!OutFilesIndex.insert(OutputFileKey()).second) return false;
+  std::unique_ptr<TOutFiles> node(new TOutFiles{Settings.OutputPath, nullptr});
+  TOutFiles* added = node.get();
+  if (OutFilesLast != nullptr) {
+    OutFilesLast->Next = std::move(node);
+  } else {
+    OutFiles = std::move(node);
   }
-  OutFilesCursor = OutFiles.get();
-  for (;;) {
-    if (UpperText(OutFilesCursor->Path) == wanted) return false;
-    if (!OutFilesCursor->Next) {
-      OutFilesCursor->Next.reset(new TOutFiles{Settings.OutputPath, nullptr});
-      OutFilesCursor = OutFilesCursor->Next.get();
-      return true;
-    }
-    OutFilesCursor = OutFilesCursor->Next.get();
-  }
+  OutFilesLast = added;
+  OutFilesCursor = added;
+  return true;
+}
+
+// Frees the list of rebuilt files node by node (a long list must not be
+// freed by recursion) and its index.
+void ClearOutFiles() {
+  while (OutFiles) OutFiles = std::move(OutFiles->Next);
+  OutFilesCursor = nullptr;
+  OutFilesLast = nullptr;
+  std::unordered_set<std::string>().swap(OutFilesIndex);
+}
+
+// Reports a piece sequence that ended somewhere other than its volume's
+// clean end, or at a header that cannot be meant.
+void WriteDamagedHeaderLine() {
+  ConsoleWriteLine("Damaged piece header at source offset: " + Number64Text(HeaderPosition));
+  ReadErrorSeen = FlagTrue;
 }
 
 // Ends the run after an output file could not be opened or written.
@@ -258,17 +301,32 @@ void CompleteRun() {
   }
 }
 
+// The superscript digits 1, 2 and 3, which Windows takes as port numbers
+// like the plain digits: B9 B2 B3 in code page 1252, FB FD FC in 850.
+bool IsSuperscriptDigit(char c) {
+  switch (static_cast<unsigned char>(c)) {
+    case 0xB9: case 0xB2: case 0xB3:
+    case 0xFB: case 0xFD: case 0xFC:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool IsDeviceName(const std::string& component) {
   // The part before the first dot, without trailing blanks, decides.
   std::string base = component.substr(0, component.find('.'));
   while (!base.empty() && base.back() == ' ') base.pop_back();
+  // The digit is judged before upper-casing, which would turn the OEM
+  // superscripts (FB FD FC) into other letters of the ANSI code page.
+  const char digit = base.size() == 4 ? base[3] : '\0';
   base = UpperText(base);
   static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
   for (const char* device : kDevices) {
     if (base == device) return true;
   }
   if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
-    return base[3] >= '1' && base[3] <= '9';
+    return (digit >= '1' && digit <= '9') || IsSuperscriptDigit(digit);
   }
   return false;
 }
@@ -343,8 +401,7 @@ void ShowProcessingFile() { ConsoleWriteLine("Processing file: " + Settings.Outp
 
 void FinishRun() {
   Settings.Buffer.reset();
-  while (OutFiles) OutFiles = std::move(OutFiles->Next);
-  OutFilesCursor = nullptr;
+  ClearOutFiles();
   CloseIfOpen(Settings.VolumeHandle);
   CloseIfOpen(Settings.OutputHandle);
   SearchClose(VolumeSearch);
@@ -359,8 +416,7 @@ void RunJoin() {
   SetConsoleOutputCP(GetOEMCP());
   ConsoleWindow = FindWindowA("tty", kConsoleTitle);
   InitDefaults();
-  OutFiles.reset();
-  OutFilesCursor = nullptr;
+  ClearOutFiles();
 
   ConsoleWriteLine(kBannerLine1);
   ConsoleWriteLine(kBannerLine2);
@@ -377,8 +433,10 @@ void RunJoin() {
   if (AreFileApisANSI()) SetFileApisToOEM();
 
   Settings.TempDir = SystemDirectory([](DWORD size, char* buffer) { GetTempPathA(size, buffer); });
-  Settings.VolumePath = ArgumentText(0);
-  Settings.SourceDir = CurrentDirectory();
+  // Volumes are looked for, and opened, beside the program's own file,
+  // wherever the program was started from.
+  Settings.VolumePath = LongPathOf(ArgumentText(0));
+  Settings.SourceDir = FilePathOf(Settings.VolumePath);
   Settings.DestDir = OemTextOf(ArgumentText(1));
 
   if (Settings.DestDir.empty()) {
@@ -394,12 +452,13 @@ void RunJoin() {
     if (Settings.DestDir.empty()) Settings.DestDir = CurrentDirectory();
   }
 
-  Settings.VolumePath = LongPathOf(Settings.VolumePath);
-  Settings.SourceDir = WithFinalBackslash(LongPathOf(Settings.SourceDir));
-
+  // The destination is made with every missing level and entered; a run
+  // that cannot do both writes nothing at all.
   WorkPath = FileDirOf(WithFinalBackslash(Settings.DestDir));
-  CreateDirectoryA(WorkPath.c_str(), nullptr);
-  SetCurrentDirectoryA(WorkPath.c_str());
+  if (!CreateDirectoryLevels(WorkPath) || !SetCurrentDirectoryA(WorkPath.c_str())) {
+    ShowMessage(kNoDestination, kCaptionCritical, kFatalBox);
+    return;
+  }
   Settings.DestDir = WithFinalBackslash(LongPathOf(CurrentDirectory()));
 
   ApplyDriveType(GetDriveTypeA((DriveOf(Settings.SourceDir) + "\\").c_str()));
@@ -422,8 +481,9 @@ void RunJoin() {
   Settings.Buffer.reset(new uint8_t[static_cast<size_t>(Settings.BufferSize) + 1024]);
 
   for (;;) {
-    // Search step.
+    // Search step. Found names are opened in the directory searched.
     if (SearchResult != 0) {
+      Settings.SourceDir = FilePathOf(Settings.VolumePath);
       SearchResult = SearchFirst(WithExtension(Settings.VolumePath, ".*"), kSearchAttributes,
                                  VolumeSearch);
     } else {
@@ -462,15 +522,20 @@ void RunJoin() {
                                         nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     bool accepted = false;
     if (Settings.VolumeHandle != INVALID_HANDLE_VALUE) {
+      VolumeDataEnd = FileSizeOf(Settings.VolumeHandle);
       bool signatureFound = ReadSignature(Settings.VolumeHandle, VolumeSignature) == rcOk;
-      if (!signatureFound) {
-        // A self-joining file: the last 4 bytes give the signature's position.
+      if (!signatureFound && VolumeDataEnd >= 4) {
+        // A self-joining file: the last 4 bytes give the signature's
+        // position, at the true end of a file of any size; its pieces end
+        // where the trailer begins.
         uint32_t trailer = 0;
-        SetFilePointer(Settings.VolumeHandle, -4, nullptr, FILE_END);
-        ReadBlock(Settings.VolumeHandle, &trailer, 4);
-        SignatureOffset = static_cast<int64_t>(trailer);
-        MoveTo(Settings.VolumeHandle, SignatureOffset, FILE_BEGIN);
-        signatureFound = ReadSignature(Settings.VolumeHandle, VolumeSignature) == rcOk;
+        VolumeDataEnd -= 4;
+        if (MoveTo(Settings.VolumeHandle, VolumeDataEnd, FILE_BEGIN) &&
+            ReadBlock(Settings.VolumeHandle, &trailer, 4) == 4) {
+          SignatureOffset = static_cast<int64_t>(trailer);
+          signatureFound = MoveTo(Settings.VolumeHandle, SignatureOffset, FILE_BEGIN) &&
+                           ReadSignature(Settings.VolumeHandle, VolumeSignature) == rcOk;
+        }
       }
       if (signatureFound && ReadVolumeRecord(Settings.VolumeHandle, VolumeRecord) == rcOk) {
         if (!SetIdCaptured) {
@@ -499,8 +564,20 @@ void RunJoin() {
       return;
     }
 
-    // The pieces of the volume, one after another.
-    while ((LastResult = ReadFileHeader(Settings.VolumeHandle, FileHeader)) == rcOk) {
+    // The pieces of the volume, one after another, up to the first header
+    // that cannot be read. Anywhere but at the clean end of the volume's
+    // data, that header is damaged, and so is one with a negative size.
+    for (;;) {
+      HeaderPosition = FilePosition(Settings.VolumeHandle);
+      LastResult = ReadFileHeader(Settings.VolumeHandle, FileHeader);
+      if (LastResult != rcOk) {
+        if (HeaderPosition != VolumeDataEnd) WriteDamagedHeaderLine();
+        break;
+      }
+      if (FileHeader.DataSize < 0) {
+        WriteDamagedHeaderLine();
+        break;
+      }
       FileHeader.FileName = OemTextOf(FileHeader.FileName);
       Settings.OutputPath = Settings.DestDir + FileHeader.FileName;
       ShowProcessingFile();
@@ -513,7 +590,12 @@ void RunJoin() {
         return;
       }
 
-      CreateDirectoryA(FileDirOf(Settings.OutputPath).c_str(), nullptr);
+      // Every missing level between the destination and the file is made;
+      // if one cannot be, opening the file fails below.
+      const size_t nameDirEnd = FileHeader.FileName.find_last_of("\\/");
+      if (nameDirEnd != std::string::npos) {
+        CreateDirectoryLevels(Settings.DestDir + FileHeader.FileName.substr(0, nameDirEnd));
+      }
       Settings.OutputHandle =
           CreateFileA(Settings.OutputPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                       nullptr, OPEN_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -534,7 +616,31 @@ void RunJoin() {
 
       PieceOffset = FileHeader.FileOffset;
       PieceSize = FileHeader.DataSize;
-      if (PieceOffset < 0 || !MoveTo(Settings.OutputHandle, PieceOffset, FILE_BEGIN)) {
+      if (PieceOffset < 0) {
+        FailOutput(kCannotWrite);
+        return;
+      }
+
+      // No piece may reach beyond the space there is: what it adds past the
+      // output's current end must fit in the destination's free space.
+      if (PieceSize > std::numeric_limits<int64_t>::max() - PieceOffset) {
+        CloseIfOpen(Settings.OutputHandle);
+        ShowMessage(kNoSpace, kCaptionCritical, kFatalBox);
+        FinishRun();
+        return;
+      }
+      const int64_t outputEnd = FileSizeOf(Settings.OutputHandle);
+      if (PieceOffset + PieceSize > outputEnd) {
+        Settings.FreeSpace = DriveFreeBytes(DriveOf(Settings.DestDir));
+        if (outputEnd < 0 || PieceOffset + PieceSize - outputEnd > Settings.FreeSpace) {
+          CloseIfOpen(Settings.OutputHandle);
+          ShowMessage(kNoSpace, kCaptionCritical, kFatalBox);
+          FinishRun();
+          return;
+        }
+      }
+
+      if (!MoveTo(Settings.OutputHandle, PieceOffset, FILE_BEGIN)) {
         FailOutput(kCannotWrite);
         return;
       }
@@ -600,7 +706,7 @@ void ParcelStubStartup() {
 
 void ParcelStubShutdown() {
   Settings = TSettingsRecord();
-  OutFiles.reset();
+  ClearOutFiles();
   DoneList.clear();
   WorkPath.clear();
   VolumeSearch.Name.clear();

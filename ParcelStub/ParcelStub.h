@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 #include "MiscSFX/MiscSFX.h"
 #include "platform/Win32.h"
@@ -15,10 +16,10 @@ using TFlag = int32_t;
 constexpr TFlag FlagTrue = -1;
 constexpr TFlag FlagFalse = 0;
 
-// One file rebuilt in this run; the list keeps each file once, in the order
-// in which it was first met.
+// One file rebuilt in this run; the list keeps each file on disk once, in
+// the order in which it was first met, whatever spelling its pieces use.
 struct TOutFiles {
-  std::string Path;  // the output path as it was opened (OEM text)
+  std::string Path;  // the output path as it was first opened (OEM text)
   std::unique_ptr<TOutFiles> Next;
 };
 
@@ -63,6 +64,14 @@ extern int32_t LastResult;
 extern TFlag ReadErrorSeen;
 extern std::unique_ptr<TOutFiles> OutFiles;
 extern TOutFiles* OutFilesCursor;
+// The last node of OutFiles, and the identities of the files in it (see
+// OutputFileKey in the driver), so that a piece is recorded in constant time.
+extern TOutFiles* OutFilesLast;
+extern std::unordered_set<std::string> OutFilesIndex;
+// Where the current volume's pieces end: its file's size, less the trailer
+// in a self-joining file; and where the piece header read last began.
+extern int64_t VolumeDataEnd;
+extern int64_t HeaderPosition;
 
 // The copy loop's working variables.
 extern int64_t PieceOffset;
@@ -84,7 +93,9 @@ void FinishRun();
 
 // True when a file name stored in a volume stays inside the destination and
 // names an ordinary file: no ".." component, not absolute, not on a drive or
-// share, no device name, no NUL byte.
+// share, no device name, no NUL byte. The name may be ANSI (1252) or OEM
+// (850) text: the device names COM and LPT with a superscript digit are
+// refused in the spelling of either code page.
 bool IsSafeStoredName(const std::string& name);
 
 void ParcelStubStartup();

@@ -5,6 +5,7 @@
 // every prompt (ConsoleFlush); input is read one line at a time.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // Called once before any other module starts, and once after all have ended.
@@ -17,5 +18,8 @@ void ConsoleWrite(const std::string& text);
 void ConsoleWriteLine(const std::string& text = std::string());
 void ConsoleFlush();
 // Reads one line without its line end. Returns false (and an empty line) at
-// the end of input.
+// the end of input. A line keeps its first kConsoleLineMax bytes; the rest
+// of it is read and dropped, so that no input line can take up memory
+// without end.
+constexpr size_t kConsoleLineMax = 4096;
 bool ConsoleReadLine(std::string& line);

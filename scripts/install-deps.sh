@@ -34,6 +34,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
+# The fuzz targets: clang with its libFuzzer and sanitizer run-times.
+fuzz_packages=(clang libclang-rt-dev)
+missing=()
+for p in "${fuzz_packages[@]}"; do installed "$p" || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing (fuzzing): ${missing[*]}"
+  apt_update
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
 # --- Virtual display ----------------------------------------------------------
 # The display tests run the Windows program under Wine on an X server of their
 # own (Xvfb), answer its windows with xdotool and take pictures of them with
@@ -137,6 +147,22 @@ if [ -e "$entry" ] || ! wine_runs; then
   fi
   grep -qx enabled "$entry" || echo 1 > "$entry"
   wine_runs || { echo "[install-deps] error: Wine's loader does not start under $qemu" >&2; exit 1; }
+fi
+
+# --- Packages, manual pages, CRC-32 on ARM ----------------------------------
+# CPack's Debian generator needs dpkg-shlibdeps (dpkg-dev) and file to work
+# out the package's dependencies; lintian checks the package; man renders the
+# manual pages for their test. The aarch64 cross compiler and qemu-user build
+# and run the CRC-32 test on a processor other than x86 (qemu-aarch64 is
+# called directly: no binfmt registration is needed).
+pack_packages=(dpkg-dev file lintian man-db groff-base g++-aarch64-linux-gnu)
+pack_missing=()
+for p in "${pack_packages[@]}"; do installed "$p" || pack_missing+=("$p"); done
+command -v qemu-aarch64 >/dev/null || pack_missing+=(qemu-user)
+if [ ${#pack_missing[@]} -gt 0 ]; then
+  log "installing: ${pack_missing[*]}"
+  apt_update
+  apt-get install -y -qq --no-install-recommends "${pack_missing[@]}" >/dev/null
 fi
 
 log "ready: $(cmake --version | head -1), $(i686-w64-mingw32-g++-posix --version | head -1), $(wine --version)${qemu:+, run through $(qemu_major "$qemu" | sed 's/^/qemu /')}"

@@ -2,6 +2,8 @@
 # Builds the three configurations and runs every test:
 #   build/        Linux, Release: unit tests and end-to-end runs of the program
 #   build-asan/   Linux, Debug, with AddressSanitizer and UndefinedBehaviorSanitizer
+#   build-fuzz/   Linux, clang with libFuzzer, ASan and UBSan: the fuzz targets,
+#                 30 seconds each
 #   build-win32/  Windows (MinGW-w64, i686): the unit tests as Windows programs
 #                 under Wine, a check of the .exe's format and imports, then the
 #                 end-to-end runs of parcelstub.exe under Wine, and the same
@@ -84,16 +86,34 @@ fi
 
 # --- Linux -------------------------------------------------------------------
 if stage "Linux build (Release)" configure_build build -DCMAKE_BUILD_TYPE=Release -DPARCEL_WINE_EXE=; then
-  stage "Linux tests" ctest_run --test-dir build || test_failed
+  stage "Linux tests" ctest_run --test-dir build -LE package || test_failed
   stage "CRC-32 throughput" build/bench/crc32_bench || build_failed
+  # The Debian package (built, contents, unpacked programs, lintian) and the
+  # manual pages: the tests labelled "package".
+  stage "Debian package and manual pages" ctest_run --test-dir build -L package || test_failed
 else
-  build_failed; skip "Linux tests"
+  build_failed; skip "Linux tests"; skip "Debian package and manual pages"
 fi
+
+# CRC-32 away from x86: its unit test built for aarch64, run under qemu-user.
+stage "CRC-32 test on aarch64 (qemu-user)" bash tests/cross/crc32-aarch64.sh build-aarch64 || test_failed
 
 if stage "Linux build with sanitizers (Debug)" configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DPARCEL_SANITIZE=ON; then
   stage "Linux tests with sanitizers" ctest_run --test-dir build-asan || test_failed
 else
   build_failed; skip "Linux tests with sanitizers"
+fi
+
+# --- Fuzzing -----------------------------------------------------------------
+# The libFuzzer targets (clang, ASan + UBSan) replay their reproducers and run
+# for a short fixed time each; a finding fails the stage. PARCEL_FUZZ_SECONDS
+# sets the time per target.
+fuzz_seconds=${PARCEL_FUZZ_SECONDS:-30}
+if stage "Fuzz build (clang, libFuzzer)" configure_build build-fuzz -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=Debug -DPARCEL_FUZZ=ON -DPARCEL_TESTS=OFF; then
+  stage "Fuzz targets (${fuzz_seconds}s each)" bash tests/fuzz/run-fuzz.sh build-fuzz "$fuzz_seconds" || test_failed
+else
+  build_failed; skip "Fuzz targets (${fuzz_seconds}s each)"
 fi
 
 # --- Windows -----------------------------------------------------------------

@@ -117,6 +117,44 @@ TEST(Paths, WithExtensionReplacesOnlyTheLastComponentsExtension) {
   for (const auto& c : cases) EXPECT_EQ(WithExtension(c.first, ".*"), c.second) << c.first;
 }
 
+// ------------------------------------------------------------- directories
+
+TEST(Directories, EveryMissingLevelIsCreated) {
+  struct Case {
+    const char* path;          // below the scratch directory
+    const char* made;          // what must be a directory afterwards
+  };
+  const Case cases[] = {
+      {"a\\b\\c", "a\\b\\c"},
+      {"m/n\\o", "m\\n\\o"},            // slashes separate levels too
+      {"p\\\\q\\", "p\\q"},             // doubled and final separators
+      {"a\\b\\c\\d", "a\\b\\c\\d"},     // the upper levels exist already
+      {"a", "a"},                        // nothing to do
+  };
+  ScratchDir dir;
+  for (const Case& c : cases) {
+    EXPECT_TRUE(CreateDirectoryLevels(dir.Path(c.path))) << c.path;
+    EXPECT_TRUE(IsDirectory(dir.Path(c.made))) << c.path;
+  }
+  EXPECT_TRUE(CreateDirectoryLevels(dir.Win32()));
+  EXPECT_FALSE(IsDirectory(dir.Path("nothing")));
+}
+
+// A level that cannot be made leaves nothing behind of the levels above it.
+TEST(Directories, FailureRemovesTheLevelsItMade) {
+  ScratchDir dir;
+  dir.WriteBytes("file.txt", "x");
+  dir.MakeDir("kept");
+  for (const char* path : {"r1\\r2\\bad?name", "file.txt\\sub",
+                           "r1\\r2\\r3\\..\\..\\..\\file.txt\\x", "kept\\r1\\bad*name"}) {
+    EXPECT_FALSE(CreateDirectoryLevels(dir.Path(path))) << path;
+    EXPECT_FALSE(dir.Exists("r1")) << path;
+    EXPECT_FALSE(dir.Exists("kept/r1")) << path;
+    EXPECT_TRUE(IsDirectory(dir.Path("kept"))) << path;
+    EXPECT_FALSE(IsDirectory(dir.Path("file.txt"))) << path;
+  }
+}
+
 // ------------------------------------------------------------- numbers and text
 
 TEST(Text, NumberText) {

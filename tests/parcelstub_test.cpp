@@ -38,6 +38,12 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"Prn", false}, NameCase{"aux.c", false}, NameCase{"COM1", false},
         NameCase{"com9.log", false}, NameCase{"LPT1", false}, NameCase{"lpt9.x.y", false},
         NameCase{"CON .txt", false}, NameCase{"NUL\\x", false},
+        // Ports with a superscript digit, spelt in code page 1252 (B9 B2 B3)
+        // or, as the driver checks them, in 850 (FB FD FC), in any case.
+        NameCase{"COM\xB9", false}, NameCase{"lpt\xB2.txt", false}, NameCase{"d\\Com\xB3", false},
+        NameCase{"COM\xFB", false}, NameCase{"com\xFD.log", false}, NameCase{"LPT\xFC .x", false},
+        NameCase{"COM\xB9x", true}, NameCase{"CO\xB9", true}, NameCase{"COM\xB4", true},
+        NameCase{"COM\xDB", true},  // the upper-case form of FB in 1252 is a letter
         // A NUL would cut the name the system sees.
         NameCase{std::string("a.txt\0..\\x", 10), false}));
 

@@ -305,6 +305,77 @@ TEST_F(Win32Test, FileIdentityIgnoresTheSpelling) {
   EXPECT_FALSE(GetFileInformationByHandle(INVALID_HANDLE_VALUE, &info));
 }
 
+// A second open of a file that is open already must take only what the
+// open handle shares, and share all that the open handle takes.
+TEST_F(Win32Test, ShareModesOfOpenHandlesAreEnforced) {
+  const DWORD R = GENERIC_READ;
+  const DWORD W = GENERIC_WRITE;
+  const DWORD SR = FILE_SHARE_READ;
+  const DWORD SW = FILE_SHARE_WRITE;
+  const DWORD SD = FILE_SHARE_DELETE;
+  struct Case {
+    DWORD access1, share1;
+    DWORD access2, share2, disposition2;
+    bool opens;
+  } const cases[] = {
+      {R, SR, R, SR, OPEN_EXISTING, true},
+      {R, SR, R, SR | SW, OPEN_EXISTING, true},
+      {R, SR, W, SR | SW, OPEN_EXISTING, false},      // the first does not share writing
+      {R, SR | SW, W, SR | SW, OPEN_EXISTING, true},
+      {R, SR | SW, W, SW, OPEN_EXISTING, false},      // the second does not share reading
+      {W, SR, R, SR, OPEN_EXISTING, false},           // nor writing
+      {W, SR, R, SR | SW, OPEN_EXISTING, true},
+      {R | W, SR | SW, R | W, SR | SW, OPEN_ALWAYS, true},
+      {R, 0, R, SR | SW | SD, OPEN_EXISTING, false},  // no sharing at all
+      {R, SR, R | W, SR, CREATE_ALWAYS, false},       // refused before truncating
+      {R, SR, W, SR | SW, TRUNCATE_EXISTING, false},
+      {0, 0, R | W, 0, OPEN_EXISTING, true},          // attributes only: not counted
+      {R | W, 0, 0, 0, OPEN_EXISTING, true},          // nor checked
+  };
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE("row " + std::to_string(row));
+    std::string name = "s" + std::to_string(row++);
+    MakeFile(dir_, name, "data");
+    HANDLE first = CreateFileA(dir_.Path(name).c_str(), c.access1, c.share1, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, first);
+    // Another spelling of the same file meets the same handle.
+    std::string other = dir_.Path("S" + name.substr(1) + ".");
+    SetLastError(12345);
+    HANDLE second = CreateFileA(other.c_str(), c.access2, c.share2, nullptr, c.disposition2, 0,
+                                nullptr);
+    EXPECT_EQ(c.opens, second != INVALID_HANDLE_VALUE);
+    if (second != INVALID_HANDLE_VALUE) {
+      CloseHandle(second);
+    } else {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    }
+    CloseHandle(first);
+    if (!c.opens) {
+      EXPECT_EQ("data", dir_.ReadBytes(name));
+    }
+    // Once the first handle is closed nothing stands in the way.
+    second = CreateFileA(other.c_str(), c.access2, c.share2, nullptr, c.disposition2, 0, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, second);
+    CloseHandle(second);
+  }
+
+  // Deleting needs every open handle to share deletion.
+  MakeFile(dir_, "del.txt");
+  HANDLE h = CreateFileA(dir_.Path("del.txt").c_str(), R, SR | SW, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_FALSE(DeleteFileA(dir_.Path("DEL.TXT").c_str()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+  CloseHandle(h);
+  h = CreateFileA(dir_.Path("del.txt").c_str(), R, SR | SD, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_TRUE(DeleteFileA(dir_.Path("del.txt").c_str()));
+  CloseHandle(h);
+  EXPECT_FALSE(dir_.Exists("del.txt"));
+}
+
 TEST_F(Win32Test, SetFilePointerMovesIn64Bits) {
   HANDLE h = Open(dir_.Path("seek.bin"), GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
@@ -522,6 +593,79 @@ TEST_F(Win32Test, CurrentDirectoryRoundTrip) {
   EXPECT_EQ(length + 1, GetCurrentDirectoryA(0, nullptr));
   EXPECT_EQ(length + 1, GetCurrentDirectoryA(length, buffer));
   EXPECT_EQ(length, GetCurrentDirectoryA(length + 1, buffer));
+}
+
+// A full path (the current directory with a relative name) of MAX_PATH
+// characters or more is refused, whatever the call; a new directory is held
+// to MAX_PATH - 12 characters with the NUL (room for an 8.3 name below it),
+// the current directory to MAX_PATH - 2. Wine keeps none of these limits:
+// there every call below succeeds. A name longer than MAX_PATH cannot even
+// be taken in by the ANSI calls, on either.
+TEST_F(Win32Test, LongFullPathsAreRefusedAsWindowsRefusesThem) {
+  // A directory whose own full path is 240 characters long.
+  const std::string base = dir_.Win32();
+  const std::string deepName = std::string(240 - base.size() - 1, 'd');
+  const std::string deep = base + "\\" + deepName;
+  ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr));
+  const DWORD kLong = ERROR_FILENAME_EXCED_RANGE;
+  const DWORD kNotFound = ERROR_PATH_NOT_FOUND;
+  struct Case {
+    size_t fullLength;  // of deep + "\\" + the name
+    // The errors on Windows (0: the call works) of:
+    DWORD mkdirError;  // CreateDirectoryA
+    DWORD chdirError;  // SetCurrentDirectoryA, the directory being there
+    DWORD fileError;   // the other calls: RemoveDirectoryA, CreateFileA, ...
+  } const cases[] = {
+      {247, 0, 0, 0},
+      {248, kLong, 0, 0},
+      {258, kLong, 0, 0},
+      {259, kLong, kLong, 0},
+      {260, kNotFound, kLong, kNotFound},
+      {300, kNotFound, kLong, kNotFound},
+  };
+  auto expect = [](BOOL ok, DWORD windowsError, const char* call) {
+    if (UnderWine() || windowsError == 0) {
+      EXPECT_TRUE(ok) << call << ": " << GetLastError();
+    } else {
+      EXPECT_FALSE(ok) << call;
+      EXPECT_EQ(windowsError, GetLastError()) << call;
+    }
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fullLength);
+    ASSERT_TRUE(SetCurrentDirectoryA(deep.c_str()));
+    const std::string rel = std::string(c.fullLength - deep.size() - 1, 'n');
+    const char* name = rel.c_str();
+    // The directory is made by the host for the calls that need it there.
+    fs::create_directory(NativeItem(dir_, deepName + "/" + rel));
+    expect(SetCurrentDirectoryA(name), c.chdirError, "SetCurrentDirectoryA");
+    EXPECT_TRUE(SetCurrentDirectoryA(deep.c_str()));
+    expect(RemoveDirectoryA(name), c.fileError, "RemoveDirectoryA");
+    expect(CreateDirectoryA(name, nullptr), c.mkdirError, "CreateDirectoryA");
+    fs::remove(NativeItem(dir_, deepName + "/" + rel));
+    HANDLE h = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    expect(h != INVALID_HANDLE_VALUE, c.fileError, "CreateFileA");
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    expect(GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES, c.fileError, "GetFileAttributesA");
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(name, &data);
+    expect(search != INVALID_HANDLE_VALUE, c.fileError, "FindFirstFileA");
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    expect(DeleteFileA(name), c.fileError, "DeleteFileA");
+    fs::remove(NativeItem(dir_, deepName + "/" + rel));
+  }
+
+  // Longer than MAX_PATH as given: refused by both, the current directory
+  // unchanged.
+  ASSERT_TRUE(SetCurrentDirectoryA(deep.c_str()));
+  const std::string tooLong = deep + "\\" + std::string(MAX_PATH + 1 - deep.size(), 'x');
+  EXPECT_EQ(INVALID_HANDLE_VALUE, Open(tooLong, GENERIC_WRITE, CREATE_ALWAYS));
+  EXPECT_EQ(kLong, GetLastError());
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(tooLong.c_str()));
+  EXPECT_EQ(kLong, GetLastError());
+  EXPECT_FALSE(SetCurrentDirectoryA(tooLong.c_str()));
+  EXPECT_EQ(kLong, GetLastError());
+  EXPECT_EQ(deep, CurrentDirectory());
 }
 
 TEST_F(Win32Test, TempAndModulePaths) {

@@ -25,15 +25,31 @@ constexpr DWORD kFileReadData = 0x0001;
 constexpr DWORD kFileWriteData = 0x0002;
 constexpr DWORD kFileAppendData = 0x0004;
 constexpr DWORD kGenericAll = 0x10000000u;
+constexpr DWORD kGenericExecute = 0x20000000u;
+constexpr DWORD kFileExecute = 0x0020;
+constexpr DWORD kDelete = 0x00010000u;
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
 
 // ------------------------------------------------------------ handle table
 
+// What an open handle takes of a file and what it lets others take, for
+// the sharing rules: read (data or execution), write (data or append) and
+// delete access, and the FILE_SHARE_* flags.
+struct Sharing {
+  bool read = false;
+  bool write = false;
+  bool remove = false;
+  DWORD share = 0;
+};
+
 struct FileObject {
   int fd = -1;
   bool canRead = false;
   bool canWrite = false;
+  dev_t device = 0;  // the file's identity on disk
+  ino_t inode = 0;
+  Sharing sharing;
 };
 
 struct SearchEntry {
@@ -93,6 +109,43 @@ std::unique_ptr<Object> TakeObject(HANDLE handle, Object::Kind kind) {
 FileObject* FindFile(HANDLE handle) {
   Object* object = FindObject(handle, Object::Kind::File);
   return object != nullptr ? &object->file : nullptr;
+}
+
+Sharing SharingOf(DWORD access, DWORD share) {
+  Sharing s;
+  s.read = (access & (GENERIC_READ | kGenericExecute | kGenericAll | kFileReadData |
+                      kFileExecute)) != 0;
+  s.write = (access & (GENERIC_WRITE | kGenericAll | kFileWriteData | kFileAppendData)) != 0;
+  s.remove = (access & (kDelete | kGenericAll)) != 0;
+  s.share = share;
+  return s;
+}
+
+// Whether a new open of a file conflicts with the handles already open on
+// it, the Windows way: what the new one takes must be shared by every open
+// handle, and what each open handle takes must be shared by the new one. A
+// handle that takes none of read, write and delete (attributes only) neither
+// is checked nor counts.
+bool SharingConflict(dev_t device, ino_t inode, const Sharing& wanted) {
+  if (!wanted.read && !wanted.write && !wanted.remove) return false;
+  std::lock_guard<std::mutex> lock(g_handleMutex);
+  for (const auto& entry : g_handles) {
+    const Object& object = *entry.second;
+    if (object.kind != Object::Kind::File) continue;
+    const FileObject& open = object.file;
+    if (open.device != device || open.inode != inode) continue;
+    const Sharing& held = open.sharing;
+    if (!held.read && !held.write && !held.remove) continue;
+    if ((wanted.read && !(held.share & FILE_SHARE_READ)) ||
+        (wanted.write && !(held.share & FILE_SHARE_WRITE)) ||
+        (wanted.remove && !(held.share & FILE_SHARE_DELETE)) ||
+        (held.read && !(wanted.share & FILE_SHARE_READ)) ||
+        (held.write && !(wanted.share & FILE_SHARE_WRITE)) ||
+        (held.remove && !(wanted.share & FILE_SHARE_DELETE))) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // ------------------------------------------------------------ helpers
@@ -356,7 +409,7 @@ void SetLastError(DWORD code) { emu::t_lastError = code; }
 
 // ---------------------------------------------------------------- files
 
-HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
@@ -373,6 +426,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
                                              emu::kFileWriteData | emu::kFileAppendData)) != 0;
   const bool truncate =
       dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
+  const emu::Sharing sharing = emu::SharingOf(dwDesiredAccess, dwShareMode);
 
   if (resolved.exists && S_ISDIR(resolved.st.st_mode)) {
     SetError(ERROR_ACCESS_DENIED);
@@ -413,6 +467,12 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
       SetError(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
+    // Handles already open on the file may forbid this open (before
+    // anything is truncated).
+    if (emu::SharingConflict(resolved.st.st_dev, resolved.st.st_ino, sharing)) {
+      SetError(ERROR_SHARING_VIOLATION);
+      return INVALID_HANDLE_VALUE;
+    }
     if (truncate) flags |= O_TRUNC;
     fd = open(resolved.unixPath.c_str(), flags);
   } else {
@@ -444,6 +504,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
   object->file.fd = fd;
   object->file.canRead = wantRead;
   object->file.canWrite = wantWrite;
+  object->file.device = st.st_dev;
+  object->file.inode = st.st_ino;
+  object->file.sharing = sharing;
   HANDLE handle = emu::AddObject(std::move(object));
   // Opening over an existing file says so, as on Windows.
   bool existed =
@@ -690,6 +753,14 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
     SetError(ERROR_INVALID_NAME);
     return FALSE;
   }
+  // Deleting takes delete access and shares everything: it fails while a
+  // handle that does not share deletion is open on the file.
+  if (emu::SharingConflict(resolved.st.st_dev, resolved.st.st_ino,
+                           emu::SharingOf(emu::kDelete, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                                            FILE_SHARE_DELETE))) {
+    SetError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+  }
   if (unlink(resolved.unixPath.c_str()) != 0) {
     SetError(emu::ErrorFromErrno(errno));
     return FALSE;
@@ -723,6 +794,12 @@ BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES /*lpSecurityAttri
   emu::Win32Name name;
   emu::Resolved resolved;
   if (!emu::ParseAndResolve(lpPathName, name, resolved)) return FALSE;
+  // A new directory leaves room for an 8.3 name below it within MAX_PATH:
+  // its full path holds MAX_PATH - 12 characters at most, the NUL included.
+  if (emu::FullPathLength(name) + (name.trailingSeparator ? 1 : 0) > MAX_PATH - 13) {
+    SetError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
   if (resolved.exists) {
     SetError(name.parts.empty() ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);
     return FALSE;

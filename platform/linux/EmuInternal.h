@@ -62,10 +62,17 @@ struct Win32Name {
   bool trailingSeparator = false;
 };
 
+// The length in characters of the full path a Win32Name stands for
+// (Z:\a\b), without a backslash at its end.
+size_t FullPathLength(const Win32Name& name);
+
 // Parses a path given to a file call (text in the file-API code page).
 // Answers 0, or the Win32 error for names that cannot be a path here: other
-// drives and UNC paths, empty names, and names of MAX_PATH bytes or more
-// (as the ANSI file calls refuse them) unless anyLength is set.
+// drives and UNC paths, empty names; unless anyLength is set, also names of
+// more than MAX_PATH characters (ERROR_FILENAME_EXCED_RANGE: the ANSI calls
+// cannot take them in) and names whose full path, with a backslash at its
+// end if it has one, is MAX_PATH characters or more (ERROR_PATH_NOT_FOUND,
+// as Windows refuses them).
 unsigned long ParseName(const char* name, Win32Name& out, bool anyLength = false);
 
 // A Win32Name looked up on disk. Components that exist are found

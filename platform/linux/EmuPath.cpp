@@ -116,12 +116,21 @@ bool HasInvalidNameChars(const std::string& component, bool allowWildcards) {
   return false;
 }
 
+size_t FullPathLength(const Win32Name& name) {
+  size_t length = 3;  // Z:\ (with the drive root's own backslash)
+  for (size_t i = 0; i < name.parts.size(); ++i) {
+    if (i > 0) ++length;
+    length += DecodeUtf8(name.parts[i]).size();
+  }
+  return length;
+}
+
 unsigned long ParseName(const char* name, Win32Name& out, bool anyLength) {
   out = Win32Name();
   if (name == nullptr) return ERROR_INVALID_PARAMETER;
   size_t length = std::strlen(name);
   if (length == 0) return ERROR_PATH_NOT_FOUND;
-  if (length >= MAX_PATH && !anyLength) return ERROR_FILENAME_EXCED_RANGE;
+  if (length > MAX_PATH && !anyLength) return ERROR_FILENAME_EXCED_RANGE;
 
   std::string text = CodePageToUtf8(std::string(name, length), FileApiCodePage());
   for (char& c : text) {
@@ -178,6 +187,10 @@ unsigned long ParseName(const char* name, Win32Name& out, bool anyLength) {
   }
   out.parts = std::move(parts);
   out.trailingSeparator = trailing;
+  if (!anyLength) {
+    size_t full = FullPathLength(out) + (trailing && !out.parts.empty() ? 1 : 0);
+    if (full >= MAX_PATH) return ERROR_PATH_NOT_FOUND;
+  }
   return 0;
 }
 
@@ -260,8 +273,18 @@ DWORD GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer) {
 
 BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {
   emu::Win32Name name;
-  if (unsigned long error = emu::ParseName(lpPathName, name)) {
+  if (lpPathName != nullptr && std::strlen(lpPathName) > MAX_PATH) {
+    emu::SetError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
+  if (unsigned long error = emu::ParseName(lpPathName, name, /*anyLength=*/true)) {
     emu::SetError(error);
+    return FALSE;
+  }
+  // The current directory is kept with a backslash at its end and a NUL in
+  // MAX_PATH characters: a directory of MAX_PATH - 2 characters at most.
+  if (emu::FullPathLength(name) > MAX_PATH - 2) {
+    emu::SetError(ERROR_FILENAME_EXCED_RANGE);
     return FALSE;
   }
   emu::Resolved resolved;

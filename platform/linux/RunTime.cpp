@@ -3,14 +3,36 @@
 // OEM text; it is converted on the way out and on the way in.
 #include "platform/RunTime.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 #include "platform/linux/EmuInternal.h"
 #include "platform/linux/EmuShell.h"
 
-void PlatformStartup() { emu::RecordStartDirectory(); }
+void PlatformStartup() {
+  // Standard input, output and error that were closed are opened on
+  // /dev/null, so that no file the program opens takes their place and
+  // receives its console text.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      int spare = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (spare >= 0 && spare != fd) {
+        dup2(spare, fd);
+        close(spare);
+      }
+    }
+  }
+  // As on Windows, a write beyond the file-size limit fails (ERROR_DISK_FULL)
+  // instead of ending the program, and console text for a reader that has
+  // gone is dropped.
+  signal(SIGXFSZ, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+  emu::RecordStartDirectory();
+}
 
 void PlatformShutdown() { std::fflush(stdout); }
 

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -19,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/RunTime.h"
 #include "platform/linux/EmuInternal.h"
 #include "platform/linux/EmuShell.h"
 #include "platform/linux/Win32Emu.h"
@@ -52,6 +54,28 @@ std::string Trimmed(const std::string& text) {
   return text.substr(begin, end - begin + 1);
 }
 
+// Spawn attributes that give a started program the default handling of the
+// signals this program ignores (SIGPIPE, SIGXFSZ).
+class DefaultSignals {
+ public:
+  DefaultSignals() {
+    posix_spawnattr_init(&attr_);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    sigaddset(&set, SIGXFSZ);
+    posix_spawnattr_setsigdefault(&attr_, &set);
+    posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF);
+  }
+  ~DefaultSignals() { posix_spawnattr_destroy(&attr_); }
+  DefaultSignals(const DefaultSignals&) = delete;
+  DefaultSignals& operator=(const DefaultSignals&) = delete;
+  const posix_spawnattr_t* get() const { return &attr_; }
+
+ private:
+  posix_spawnattr_t attr_;
+};
+
 // Runs a program found on PATH with stdin and stderr on /dev/null; gives its
 // standard output and whether it exited with 0.
 bool RunAndCapture(const std::vector<std::string>& args, std::string& output) {
@@ -68,8 +92,9 @@ bool RunAndCapture(const std::vector<std::string>& args, std::string& output) {
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
+  DefaultSignals signals;
   pid_t pid = 0;
-  int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  int spawned = posix_spawnp(&pid, argv[0], &actions, signals.get(), argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(pipeFds[1]);
   if (spawned != 0) {
@@ -106,8 +131,9 @@ bool StartDetached(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    DefaultSignals signals;
     pid_t pid = 0;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    int spawned = posix_spawnp(&pid, argv[0], &actions, signals.get(), argv.data(), environ);
     _exit(spawned == 0 ? 0 : 1);
   }
   int status = 0;
@@ -139,8 +165,12 @@ bool TypedNameToUnix(const std::string& typed, std::string& unixPath) {
   if (win32Form) {
     return emu::ToUnixPath(emu::Utf8ToCodePage(typed, emu::FileApiCodePage()), unixPath);
   }
+  // A relative name in Windows form (backslashes, "..") below the start
+  // directory.
   std::string base = g_startDirectory.empty() ? std::string("/") : g_startDirectory;
-  return emu::ToUnixPath(emu::ToWin32Path(base + "/" + typed), unixPath);
+  return emu::ToUnixPath(
+      emu::ToWin32Path(base) + "\\" + emu::Utf8ToCodePage(typed, emu::FileApiCodePage()),
+      unixPath);
 }
 
 constexpr INT_PTR kShellOk = 42;
@@ -162,12 +192,28 @@ bool ReadInputLine(std::string& line) {
   line.clear();
   int c = 0;
   bool any = false;
+  bool cut = false;
   while ((c = std::fgetc(stdin)) != EOF) {
     any = true;
     if (c == '\n') break;
-    line += static_cast<char>(c);
+    if (line.size() < kConsoleLineMax) {
+      line += static_cast<char>(c);
+    } else {
+      cut = true;
+    }
   }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (cut) {
+    // No character is kept in part: a UTF-8 sequence cut short goes whole.
+    size_t start = line.size();
+    while (start > 0 && (static_cast<unsigned char>(line[start - 1]) & 0xC0) == 0x80) --start;
+    if (start > 0) {
+      const auto lead = static_cast<unsigned char>(line[start - 1]);
+      const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+      if (line.size() - (start - 1) < length) line.resize(start - 1);
+    }
+  } else if (!line.empty() && line.back() == '\r') {
+    line.pop_back();
+  }
   return any;
 }
 

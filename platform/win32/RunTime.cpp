@@ -30,11 +30,16 @@ bool ConsoleReadLine(std::string& line) {
   line.clear();
   int c = 0;
   bool any = false;
+  bool cut = false;
   while ((c = std::fgetc(stdin)) != EOF) {
     any = true;
     if (c == '\n') break;
-    line += static_cast<char>(c);
+    if (line.size() < kConsoleLineMax) {
+      line += static_cast<char>(c);
+    } else {
+      cut = true;
+    }
   }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (!cut && !line.empty() && line.back() == '\r') line.pop_back();
   return any;
 }

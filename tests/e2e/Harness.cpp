@@ -112,6 +112,21 @@ void Sandbox::Put(const std::string& relative, const std::string& text) const {
   WriteAll(Work(relative), text);
 }
 
+void Sandbox::PutAt(const std::string& relative, int64_t offset, const Bytes& bytes) const {
+  fs::create_directories(fs::path(Work(relative)).parent_path());
+  int fd = open(Work(relative).c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0) << relative;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t got = pwrite(fd, bytes.data() + done, bytes.size() - done,
+                         static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  close(fd);
+  ASSERT_EQ(done, bytes.size()) << relative;
+}
+
 Bytes Sandbox::Get(const std::string& relative) const { return ToBytes(ReadAll(Work(relative))); }
 
 bool Sandbox::Exists(const std::string& relative) const {

@@ -63,6 +63,9 @@ class Sandbox {
 
   void Put(const std::string& relative, const Bytes& bytes) const;
   void Put(const std::string& relative, const std::string& text) const;
+  // Writes bytes at a position of a file, creating it when missing and
+  // leaving the rest as it is: skipped ranges become holes of a sparse file.
+  void PutAt(const std::string& relative, int64_t offset, const Bytes& bytes) const;
   Bytes Get(const std::string& relative) const;
   bool Exists(const std::string& relative) const;
   void MakeDir(const std::string& relative) const;

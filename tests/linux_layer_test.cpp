@@ -1,0 +1,184 @@
+// What the Linux layer does where Linux and Windows part ways: the console
+// line, the open-file dialog's typed names, signals and closed standard
+// streams. Linux build only.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/RunTime.h"
+#include "platform/Win32.h"
+#include "tests/TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Standard input, or output, taken from a file for as long as the object
+// lives.
+class Redirect {
+ public:
+  Redirect(int fd, const std::string& path) : fd_(fd), saved_(dup(fd)) {
+    std::fflush(stdout);
+    int file = fd == 0 ? open(path.c_str(), O_RDONLY) : open(path.c_str(), O_WRONLY | O_TRUNC);
+    EXPECT_GE(file, 0) << path;
+    dup2(file, fd);
+    close(file);
+    clearerr(stdin);
+  }
+  ~Redirect() {
+    std::fflush(stdout);
+    dup2(saved_, fd_);
+    close(saved_);
+    clearerr(stdin);
+  }
+  Redirect(const Redirect&) = delete;
+  Redirect& operator=(const Redirect&) = delete;
+
+ private:
+  int fd_;
+  int saved_;
+};
+
+void PutFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+std::vector<std::string> ReadLines(const ScratchDir& dir, const std::string& input) {
+  const std::string path = dir.NativePath("input");
+  PutFile(path, input);
+  Redirect in(0, path);
+  std::vector<std::string> lines;
+  std::string line;
+  while (ConsoleReadLine(line)) lines.push_back(line);
+  EXPECT_EQ("", line);
+  return lines;
+}
+
+// Lines as their length and their last bytes, for short failure messages.
+std::vector<std::string> Summary(const std::vector<std::string>& lines) {
+  std::vector<std::string> out;
+  for (const std::string& line : lines) {
+    out.push_back(std::to_string(line.size()) + ":" + line.substr(line.size() > 6 ? line.size() - 6 : 0));
+  }
+  return out;
+}
+
+TEST(LinuxConsole, LinesAreReadUpToABoundedLength) {
+  ScratchDir dir;
+  const size_t max = kConsoleLineMax;
+  const std::string a(max, 'a');
+  struct Case {
+    std::string input;
+    std::vector<std::string> lines;
+  } const cases[] = {
+      {"short\r\nnext\n", {"short", "next"}},
+      {a + "\r\n", {a}},
+      {a + "bbbb\nnext\n", {a, "next"}},
+      {std::string(20 * max, 'x') + "\nlast", {std::string(max, 'x'), "last"}},
+      // A character cut by the bound goes whole (é is two bytes in UTF-8).
+      {a.substr(1) + "\xC3\xA9" + "tail\n", {a.substr(1)}},
+      // The same character within the bound arrives as OEM text.
+      {"caf\xC3\xA9\n", {"caf\x82"}},
+      // An endless line without a line end.
+      {std::string(3 * max + 7, 'z'), {std::string(max, 'z')}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input.substr(0, 16));
+    EXPECT_EQ(Summary(c.lines), Summary(ReadLines(dir, c.input)));
+  }
+}
+
+// Names typed at the dialog count from the directory the program was
+// started in, in Windows form as much as in Unix form.
+TEST(LinuxDialog, TypedRelativeNamesAreWindowsPaths) {
+  ScratchDir dir;
+  dir.MakeDir("Other");
+  dir.MakeDir("start");
+  PutFile(dir.NativePath("Other/Data.s02"), "v");
+  char saved[4096];
+  ASSERT_NE(nullptr, getcwd(saved, sizeof saved));
+  ASSERT_EQ(0, chdir(dir.NativePath("start").c_str()));
+  PlatformStartup();  // records the start directory
+  ASSERT_TRUE(SetCurrentDirectoryA(dir.Win32().c_str()));  // the run moves elsewhere
+
+  const std::string expected = dir.Win32() + "\\Other\\Data.s02";
+  const std::string typed[] = {
+      "..\\other\\data.s02", "../Other/Data.s02", "..\\\\OTHER\\.\\DATA.S02",
+      "..\\missing\\..\\Other\\Data.s02", "  ..\\other\\data.s02  ",
+      dir.Win32() + "\\other\\data.s02",
+  };
+  for (const std::string& name : typed) {
+    SCOPED_TRACE(name);
+    PutFile(dir.NativePath("input"), name + "\n");
+    PutFile(dir.NativePath("prompt"), "");
+    char file[MAX_PATH] = {};
+    OPENFILENAMEA dialog;
+    std::memset(&dialog, 0, sizeof dialog);
+    dialog.lStructSize = sizeof dialog;
+    dialog.lpstrFile = file;
+    dialog.nMaxFile = sizeof file;
+    dialog.Flags = OFN_PATHMUSTEXIST;
+    BOOL chosen = FALSE;
+    {
+      Redirect in(0, dir.NativePath("input"));
+      Redirect out(1, dir.NativePath("prompt"));
+      chosen = GetOpenFileNameA(&dialog);
+    }
+    EXPECT_TRUE(chosen);
+    EXPECT_EQ(expected, std::string(file));
+    EXPECT_EQ(expected.size() - 8, dialog.nFileOffset);
+  }
+  ASSERT_EQ(0, chdir(saved));
+}
+
+// A child process started as the program is: closed standard streams, a
+// file-size limit and a reader that has gone must not end it, nor mix its
+// console text into its files.
+TEST(LinuxProcess, SignalsAndClosedStreamsDoNotEndTheProgram) {
+  ScratchDir dir;
+  const std::string path = dir.Path("out.bin");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int failures = 0;
+    close(1);
+    PlatformStartup();
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) _exit(100);
+    ConsoleWriteLine("console text");
+    // A write beyond the file-size limit fails as a full disk does.
+    struct rlimit limit = {100, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::vector<char> bytes(1000, 'w');
+    DWORD written = 0;
+    if (WriteFile(h, bytes.data(), 1000, &written, nullptr)) failures |= 1;
+    if (GetLastError() != ERROR_DISK_FULL) failures |= 2;
+    if (written != 100) failures |= 4;
+    CloseHandle(h);
+    // Console text for a reader that has gone is dropped.
+    int fds[2];
+    if (pipe(fds) != 0) _exit(101);
+    close(fds[0]);
+    dup2(fds[1], 1);
+    for (int i = 0; i < 3; ++i) ConsoleWriteLine("nobody reads this");
+    _exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ(std::string(100, 'w'), dir.ReadBytes("out.bin"));
+}
+
+}  // namespace
