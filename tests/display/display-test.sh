@@ -246,7 +246,9 @@ press() {
 shot() {
   mkdir -p "$shots"
   local file=$shots/$case_name-$1.png
-  # A click on the caption makes it the active window, as Wine draws it then.
+  # A click on the caption, so that Wine draws it as the active window (the
+  # open-file dialog stays drawn inactive on a display without a window
+  # manager).
   xdotool mousemove --window "$window" 40 8 click 1
   sleep 0.5
   if xwd -silent -id "$window" | xwdtopnm 2>/dev/null | pnmtopng >"$file" 2>/dev/null && [ -s "$file" ]; then
@@ -312,7 +314,7 @@ closing_lines=('Try "Quonda Parcelon 2.03" splitter application. It offer multip
                'Do you want to visit Quonda Software web site and obtain your copy of Quonda Parcelon?')
 
 # The open-file dialog as the program asks for it: the filter for volumes
-# selected first, no name preset. (Wine opens it in the folder used last.)
+# selected first, no name preset. (The folder it shows first is Wine's choice.)
 open_dialog() {
   expect_box "Open" <<'EOF'
 caption: Open
