@@ -9,7 +9,7 @@
 #                   --wine-run SCRIPT --prefix DIR --shots DIR
 #
 # CASE is one of: dialog_other_folder, dialog_cancel, launch_yes,
-# crc_notice, cannot_open, closing_question.
+# crc_notice, cannot_open, closing_question, wine_console.
 #
 # Each run starts its own X server (Xvfb, on a free display) and ends it,
 # and with it Wine's server for the prefix, whatever happens. A window that
@@ -120,14 +120,14 @@ start_display() {
   log "display $DISPLAY"
   # A server left from an earlier run would keep its own display.
   WINEPREFIX=$prefix TMPDIR=/tmp timeout 60 wineserver -k >/dev/null 2>&1
+  local answer
+  answer=$(helper prepare)
+  [ "$answer" = prepared ] || fail "the prefix could not be prepared: $answer"
   # Wine draws the symbols of caption buttons with the Marlett font, which
   # Debian ships apart (fonts-wine) where this Wine does not look for it.
   if [ -e /usr/share/wine/fonts/marlett.ttf ] && [ -d "$prefix/drive_c/windows/Fonts" ]; then
     cp -u /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
   fi
-  local answer
-  answer=$(helper prepare)
-  [ "$answer" = prepared ] || fail "the prefix could not be prepared: $answer"
   log "Wine session ready"
 }
 
@@ -139,10 +139,12 @@ visible_windows() {
 }
 
 # --- the program -----------------------------------------------------------------
-# start_program: runs src/set.exe from src/ with dest/ as its destination.
+# start_program [wineconsole]: runs src/set.exe from src/ with dest/ as its
+# destination; its output goes to a file, or with wineconsole to a console
+# window of Wine's own.
 start_program() {
-  log "starting set.exe"
-  (cd "$work/src" && wine_cmd "$(win src/set.exe)" "$(win dest)") \
+  log "starting set.exe${1:+ in $1}"
+  (cd "$work/src" && wine_cmd ${1:+"$1"} "$(win src/set.exe)" "$(win dest)") \
     </dev/null >"$work/out" 2>"$work/err" &
   program_pid=$!
 }
@@ -244,13 +246,38 @@ press() {
 shot() {
   mkdir -p "$shots"
   local file=$shots/$case_name-$1.png
-  # A click on the caption makes it the active window, as Wine draws it then.
+  # A click on the caption, so that Wine draws it as the active window (the
+  # open-file dialog stays drawn inactive on a display without a window
+  # manager).
   xdotool mousemove --window "$window" 40 8 click 1
   sleep 0.5
   if xwd -silent -id "$window" | xwdtopnm 2>/dev/null | pnmtopng >"$file" 2>/dev/null && [ -s "$file" ]; then
     log "picture $file"
   else
     fail "no picture of window $window"
+  fi
+}
+
+# shot_area NAME ID...: a picture of the part of the screen that these
+# windows cover, with whatever is in front.
+shot_area() {
+  mkdir -p "$shots"
+  local file=$shots/$case_name-$1.png id X Y WIDTH HEIGHT
+  local left=100000 top=100000 right=0 bottom=0
+  shift
+  for id in "$@"; do
+    eval "$(xdotool getwindowgeometry --shell "$id" | grep -E '^(X|Y|WIDTH|HEIGHT)=[0-9]+$')"
+    [ "$X" -lt "$left" ] && left=$X
+    [ "$Y" -lt "$top" ] && top=$Y
+    [ $((X + WIDTH)) -gt "$right" ] && right=$((X + WIDTH))
+    [ $((Y + HEIGHT)) -gt "$bottom" ] && bottom=$((Y + HEIGHT))
+  done
+  if xwd -silent -root | xwdtopnm 2>/dev/null |
+       pamcut -left "$left" -top "$top" -width $((right - left)) -height $((bottom - top)) |
+       pnmtopng >"$file" 2>/dev/null && [ -s "$file" ]; then
+    log "picture $file"
+  else
+    fail "no picture of the screen at windows $*"
   fi
 }
 
@@ -287,7 +314,7 @@ closing_lines=('Try "Quonda Parcelon 2.03" splitter application. It offer multip
                'Do you want to visit Quonda Software web site and obtain your copy of Quonda Parcelon?')
 
 # The open-file dialog as the program asks for it: the filter for volumes
-# selected first, no name preset. (Wine opens it in the folder used last.)
+# selected first, no name preset. (The folder it shows first is Wine's choice.)
 open_dialog() {
   expect_box "Open" <<'EOF'
 caption: Open
@@ -461,8 +488,31 @@ EOF
   expect_output "Done" "${closing_lines[@]}"
 }
 
+# Started in a console window of Wine's own, as from a desktop: the window
+# bears the program's title, but its class is Wine's, not tty, so the program
+# does not find it: its boxes have no owner, and no closing question follows.
+case_wine_console() {
+  "$sets" launch "$program" "$work" || fail "no set"
+  start_program wineconsole
+  wait_window "$title"
+  local console=$window class
+  class=$(helper class "$title")
+  case $class in
+    "class: "*) log "the console window's $class" ;;
+    *) fail "the console window titled \"$title\" was not found: $class" ;;
+  esac
+  wait_window "Action request"
+  launch_question
+  shot_area console-and-launch-question "$console" "$window"
+  press "&No"
+  wait_exit 60
+  wait_gone "$console"
+  expect_rebuilt notes.txt data.qqq
+}
+
 case $case_name in
-  dialog_other_folder | dialog_cancel | launch_yes | crc_notice | cannot_open | closing_question) ;;
+  dialog_other_folder | dialog_cancel | launch_yes | crc_notice | cannot_open | closing_question | \
+    wine_console) ;;
   *) usage ;;
 esac
 log "case $case_name"

@@ -14,6 +14,8 @@
 //       "button: LABEL X Y" with the centre of each button on the screen,
 //       "combo: ..." for the text of each combo box. CR and LF in texts are
 //       written as \r and \n. Exit code 1 when there is no such window.
+//   displayhelper class TITLE
+//       Writes the class of the top-level window with this title.
 //   displayhelper tty TITLE SECONDS
 //       A stand-in for a console window of class "tty" with this title:
 //       hidden, gone when closed or after SECONDS. Writes "ready" once it
@@ -95,6 +97,16 @@ int Box(const char* caption) {
   return 0;
 }
 
+int ClassOfTitle(const char* title) {
+  HWND window = FindWindowA(nullptr, title);
+  if (window == nullptr) {
+    std::printf("no window with the title \"%s\"\n", title);
+    return 1;
+  }
+  std::printf("class: %s\n", ClassOf(window).c_str());
+  return 0;
+}
+
 LRESULT CALLBACK StandInProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_TIMER) {
     DestroyWindow(window);
@@ -153,8 +165,9 @@ int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "prepare" && argc == 2) return Prepare();
   if (command == "box" && argc == 3) return Box(argv[2]);
+  if (command == "class" && argc == 3) return ClassOfTitle(argv[2]);
   if (command == "tty" && argc == 4) return StandIn(argv[2], std::atoi(argv[3]));
   std::fprintf(stderr,
-               "usage: displayhelper prepare | box CAPTION | tty TITLE SECONDS\n");
+               "usage: displayhelper prepare | box CAPTION | class TITLE | tty TITLE SECONDS\n");
   return 2;
 }
