@@ -15,6 +15,10 @@
 #   used (message boxes and the open-file dialog fail at once instead of
 #   waiting for an operator), and the .NET and HTML engine installers are
 #   skipped.
+# - PARCEL_WINE_DISPLAY (an X display such as :91) runs the program on that
+#   display instead, so that its windows appear and wait for an operator.
+#   Give a prefix of its own to such runs: a Wine session keeps the display it
+#   started with.
 # - The locale is en_GB: Wine then uses the ANSI code page 1252 and the OEM
 #   code page 850, the pair the Linux build emulates.
 set -euo pipefail
@@ -30,7 +34,12 @@ export WINEPREFIX=$prefix
 export WINEDEBUG=${PARCEL_WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export LANG=en_GB.UTF-8 LC_ALL=en_GB.UTF-8
-unset DISPLAY WAYLAND_DISPLAY
+unset WAYLAND_DISPLAY
+if [ -n "${PARCEL_WINE_DISPLAY:-}" ]; then
+  export DISPLAY=$PARCEL_WINE_DISPLAY
+else
+  unset DISPLAY
+fi
 # Debian's Wine keeps the server's socket in a directory under $TMPDIR whose
 # name it records in the prefix: every run must see the same TMPDIR, or it
 # would miss the running server and start a second one on the same prefix.

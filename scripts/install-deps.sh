@@ -34,6 +34,30 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
+# The fuzz targets: clang with its libFuzzer and sanitizer run-times.
+fuzz_packages=(clang libclang-rt-dev)
+missing=()
+for p in "${fuzz_packages[@]}"; do installed "$p" || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing (fuzzing): ${missing[*]}"
+  apt_update
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# --- Virtual display ----------------------------------------------------------
+# The display tests run the Windows program under Wine on an X server of their
+# own (Xvfb), answer its windows with xdotool and take pictures of them with
+# xwd (x11-apps) and netpbm; fonts-wine holds the font of Wine's caption
+# buttons, fonts-dejavu-core the text font.
+display_packages=(xvfb xdotool x11-apps netpbm fonts-wine fonts-dejavu-core)
+missing=()
+for p in "${display_packages[@]}"; do installed "$p" || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing for the display tests: ${missing[*]}"
+  apt_update
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
 # Wine takes its code pages from LANG: en_GB gives ANSI 1252 and OEM 850, the
 # pair the Linux build emulates. Wine reads the name itself; the glibc locale
 # is generated so that other programs accept the setting too.

@@ -15,7 +15,7 @@ fi
 
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target parcelstub parcelsplit >/dev/null
+cmake --build "$build" -j2 --target parcelstub parcel >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -23,7 +23,9 @@ mkdir -p "$work/set" "$work/out"
 
 files=(README.txt docs/guide.txt data/numbers.csv data/noise.bin)
 echo "== Splitting samples/ into volumes of at most 32 KiB"
-"$build/parcelsplit" -s 32k -x "$build/parcelstub" -C samples "$work/set/sample" "${files[@]}"
+# The two directories and the file, each stored under its own name.
+bin=$(cd "$build" && pwd)
+(cd samples && "$bin/parcel" split -s 32k -o "$work/set/sample" --stub "$bin/parcelstub" README.txt docs data)
 
 echo "== Joining: $work/set/sample $work/out"
 # No operator: the questions at the end are answered by the end of input.

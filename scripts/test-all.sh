@@ -2,9 +2,12 @@
 # Builds the three configurations and runs every test:
 #   build/        Linux, Release: unit tests and end-to-end runs of the program
 #   build-asan/   Linux, Debug, with AddressSanitizer and UndefinedBehaviorSanitizer
+#   build-fuzz/   Linux, clang with libFuzzer, ASan and UBSan: the fuzz targets,
+#                 30 seconds each
 #   build-win32/  Windows (MinGW-w64, i686): the unit tests as Windows programs
 #                 under Wine, a check of the .exe's format and imports, then the
-#                 end-to-end runs of parcelstub.exe under Wine
+#                 end-to-end runs of parcelstub.exe under Wine, and the same
+#                 program on a virtual display, answered like an operator
 # Installs what a fresh Debian machine lacks first (as root, no input needed).
 #
 # Every stage runs even when an earlier one failed (a stage whose build
@@ -101,6 +104,18 @@ else
   build_failed; skip "Linux tests with sanitizers"
 fi
 
+# --- Fuzzing -----------------------------------------------------------------
+# The libFuzzer targets (clang, ASan + UBSan) replay their reproducers and run
+# for a short fixed time each; a finding fails the stage. PARCEL_FUZZ_SECONDS
+# sets the time per target.
+fuzz_seconds=${PARCEL_FUZZ_SECONDS:-30}
+if stage "Fuzz build (clang, libFuzzer)" configure_build build-fuzz -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=Debug -DPARCEL_FUZZ=ON -DPARCEL_TESTS=OFF; then
+  stage "Fuzz targets (${fuzz_seconds}s each)" bash tests/fuzz/run-fuzz.sh build-fuzz "$fuzz_seconds" || test_failed
+else
+  build_failed; skip "Fuzz targets (${fuzz_seconds}s each)"
+fi
+
 # --- Windows -----------------------------------------------------------------
 if stage "Windows build (MinGW-w64 i686, Release)" configure_build build-win32 \
     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=Release; then
@@ -120,6 +135,24 @@ else
   build_failed; skip "Windows tests under Wine"; skip "Windows program end to end under Wine"
 fi
 stop_wine
+
+# --- Windows program on a virtual display ------------------------------------------
+# parcelstub.exe under Wine on Xvfb: its dialog and message boxes found by their
+# titles, read and answered (tests/display/), one case at a time, each with its
+# own X server and Wine session in build-win32/wineprefix-display. Pictures of
+# the windows are left in build-win32/display-shots/.
+display_build() {
+  cmake --build build-win32 -j"$jobs" --target parcelstub displayhelper &&
+    configure_build build -DPARCEL_WINE_EXE="$root/build-win32/parcelstub.exe" -DPARCEL_WINE_PREFIX="$prefix" \
+      -DPARCEL_DISPLAY_HELPER="$root/build-win32/tests/displayhelper.exe"
+}
+if [ ! -f build-win32/parcelstub.exe ]; then
+  skip "Windows program on a virtual display"  # the Windows build failed (counted above)
+elif stage "Linux build of the display tests" display_build; then
+  stage "Windows program on a virtual display" ctest_run --test-dir build -L '^display$' || test_failed
+else
+  build_failed; skip "Windows program on a virtual display"
+fi
 
 # --- Summary -----------------------------------------------------------------
 echo

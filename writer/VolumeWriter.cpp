@@ -57,6 +57,60 @@ uint32_t PieceCrc(const Bytes& data) {
   return crc;
 }
 
+namespace {
+
+void PutVolumeHead(Bytes& out, const Volume& volume, int64_t spaceNeeded) {
+  PutFixedText(out, volume.Magic, 6);
+  out.push_back(volume.FormatByte);
+  out.push_back(volume.MajorVersion);
+  out.push_back(volume.MinorVersion);
+
+  out.insert(out.end(), volume.Set.begin(), volume.Set.end());
+  out.push_back(volume.CheckMode);
+  PutLe(out, volume.VolumeNumber);
+  out.push_back(volume.IsLast ? 1 : 0);
+  PutLe(out, spaceNeeded);
+  out.insert(out.end(), 8, 0);  // spare
+}
+
+void PutPieceHead(Bytes& out, const Piece& piece) {
+  const size_t nameLength = std::min(piece.FileName.size(), MaxNameLength);
+  PutFixedText(out, piece.Tag, 4);
+  out.insert(out.end(), 8, 0);  // spare
+  PutLe(out, piece.FileOffset);
+  PutLe(out, piece.DataSize.value_or(static_cast<int64_t>(piece.Data.size())));
+  PutLe(out, piece.Crc.has_value() ? *piece.Crc : PieceCrc(piece.Data));
+  PutLe(out, static_cast<uint16_t>(nameLength));
+  out.insert(out.end(), piece.FileName.begin(),
+             piece.FileName.begin() + static_cast<std::ptrdiff_t>(nameLength));
+  PutBytes(out, piece.EndMarker);
+}
+
+}  // namespace
+
+Bytes EncodeVolumeHead(const Volume& volume) {
+  Bytes out;
+  PutVolumeHead(out, volume, volume.SpaceNeeded.value_or(0));
+  return out;
+}
+
+Bytes EncodePieceHead(const Piece& piece) {
+  Bytes out;
+  PutPieceHead(out, piece);
+  return out;
+}
+
+Bytes EncodeTrailer(uint32_t programSize) {
+  Bytes out;
+  PutLe(out, programSize);
+  return out;
+}
+
+std::array<uint8_t, 4> CrcBytes(uint32_t crc) {
+  return {static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8),
+          static_cast<uint8_t>(crc >> 16), static_cast<uint8_t>(crc >> 24)};
+}
+
 Bytes EncodeVolume(const Volume& volume) {
   int64_t dataBytes = 0;
   size_t total = static_cast<size_t>(VolumeOverhead());
@@ -68,28 +122,9 @@ Bytes EncodeVolume(const Volume& volume) {
 
   Bytes out;
   out.reserve(total);
-  PutFixedText(out, volume.Magic, 6);
-  out.push_back(volume.FormatByte);
-  out.push_back(volume.MajorVersion);
-  out.push_back(volume.MinorVersion);
-
-  out.insert(out.end(), volume.Set.begin(), volume.Set.end());
-  out.push_back(volume.CheckMode);
-  PutLe(out, volume.VolumeNumber);
-  out.push_back(volume.IsLast ? 1 : 0);
-  PutLe(out, volume.SpaceNeeded.value_or(dataBytes));
-  out.insert(out.end(), 8, 0);  // spare
-
+  PutVolumeHead(out, volume, volume.SpaceNeeded.value_or(dataBytes));
   for (const Piece& piece : volume.Pieces) {
-    const size_t nameLength = std::min(piece.FileName.size(), MaxNameLength);
-    PutFixedText(out, piece.Tag, 4);
-    out.insert(out.end(), 8, 0);  // spare
-    PutLe(out, piece.FileOffset);
-    PutLe(out, piece.DataSize.value_or(static_cast<int64_t>(piece.Data.size())));
-    PutLe(out, piece.Crc.has_value() ? *piece.Crc : PieceCrc(piece.Data));
-    PutLe(out, static_cast<uint16_t>(nameLength));
-    out.insert(out.end(), piece.FileName.begin(), piece.FileName.begin() + static_cast<std::ptrdiff_t>(nameLength));
-    PutBytes(out, piece.EndMarker);
+    PutPieceHead(out, piece);
     out.insert(out.end(), piece.Data.begin(), piece.Data.end());
   }
   return out;
@@ -100,7 +135,8 @@ Bytes AppendToStub(const Bytes& program, const Bytes& volume) {
   out.reserve(program.size() + volume.size() + 4);
   out.insert(out.end(), program.begin(), program.end());
   out.insert(out.end(), volume.begin(), volume.end());
-  PutLe(out, static_cast<uint32_t>(program.size()));
+  const Bytes trailer = EncodeTrailer(static_cast<uint32_t>(program.size()));
+  out.insert(out.end(), trailer.begin(), trailer.end());
   return out;
 }
 

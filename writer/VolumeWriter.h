@@ -2,6 +2,11 @@
 // pieces), appends a volume to a program file with the 4-byte trailer, and
 // cuts a list of files into the volumes of one split set.
 //
+// Two ways to use it: whole volumes in memory (EncodeVolume, SplitFiles), for
+// tests and small sets; or record by record (EncodeVolumeHead,
+// EncodePieceHead, EncodeTrailer, PlanSplit), for a writer that streams the
+// data of each piece straight from its file and never holds a volume.
+//
 // Every field can be set by hand, so that damaged or unusual volumes can be
 // built as easily as good ones.
 #pragma once
@@ -44,6 +49,25 @@ struct Volume {
 
 // The bytes of one volume, as a volume file holds them.
 Bytes EncodeVolume(const Volume& volume);
+
+// The records at the start of a volume: signature and volume record. The
+// pieces of the volume are not written; SpaceNeeded defaults to 0.
+Bytes EncodeVolumeHead(const Volume& volume);
+
+// The header of one piece: everything that comes before its data (fixed
+// fields, name, end marker). Data is ignored; DataSize and Crc must be
+// given or default to the size and CRC of Data as in EncodeVolume.
+Bytes EncodePieceHead(const Piece& piece);
+
+// Where the Crc field lies in an encoded piece header, so that a streaming
+// writer can fill it in after the data has gone out.
+constexpr int64_t PieceHeadCrcOffset = 28;
+
+// The 4 bytes that end a self-joining file: the program's size.
+Bytes EncodeTrailer(uint32_t programSize);
+
+// Little-endian bytes of a CRC as the Crc field holds them.
+std::array<uint8_t, 4> CrcBytes(uint32_t crc);
 
 // A self-joining file: the program, the volume, and the trailer that gives
 // the volume's position (the program's size, little-endian, 32 bits).

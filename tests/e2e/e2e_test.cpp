@@ -379,30 +379,42 @@ TEST_P(Both, DamagedPieceHeadersAreReported) {
 }
 
 // A self-joining file of more than 4 GiB (sparse: the program, a hole, then
-// the volume across the 4 GiB mark and the trailer past it). Files too short
-// to hold a trailer are passed over.
+// the volume across the 4 GiB mark and the trailer past it), as the program
+// started and as a candidate beside a small program. Files too short to hold
+// a trailer are passed over.
 TEST_P(Both, SelfJoiningFileBeyondFourGibibytesIsRead) {
-  Sandbox box(program());
-  const Piece far = WholeFile("far.txt", Pattern(300, 64));
-  const Bytes volume = volwriter::EncodeVolume(OneVolume({far}));
-  const int64_t start = (int64_t(1) << 32) - 100;
-  const std::string exe = box.InstallProgram("src/data");
-  box.PutAt(exe, start, volume);
-  const uint32_t trailer = static_cast<uint32_t>(start);
-  box.PutAt(exe, start + static_cast<int64_t>(volume.size()),
-            Bytes{static_cast<uint8_t>(trailer), static_cast<uint8_t>(trailer >> 8),
-                  static_cast<uint8_t>(trailer >> 16), static_cast<uint8_t>(trailer >> 24)});
-  ASSERT_GT(std::filesystem::file_size(box.Work(exe)), uint64_t(1) << 32);
-  box.Put("src/data.a", std::string("PAR"));
-  box.Put("src/data.b", std::string("P"));
+  for (bool started : {true, false}) {
+    // Wine will not start a program file of 4 GiB or more ("Bad EXE
+    // format"), so there the large file can only be a candidate. Wine also
+    // departs from Windows in moving beyond 4 GiB with the 32-bit form of
+    // SetFilePointer, which Windows (and the Linux layer) refuse; under Wine
+    // this run shows that large files are read, not that the form is avoided.
+    if (started && program().windows) continue;
+    SCOPED_TRACE(started ? "the program started" : "a candidate");
+    Sandbox box(program());
+    const Piece far = WholeFile("far.txt", Pattern(300, 64));
+    const Bytes volume = volwriter::EncodeVolume(OneVolume({far}));
+    const int64_t start = (int64_t(1) << 32) - 100;
+    const std::string exe = box.InstallProgram("src/data");
+    const std::string big = started ? exe : "src/data.s01";
+    if (!started) box.PutAt(big, 0, box.Get(exe));
+    box.PutAt(big, start, volume);
+    const uint32_t trailer = static_cast<uint32_t>(start);
+    box.PutAt(big, start + static_cast<int64_t>(volume.size()),
+              Bytes{static_cast<uint8_t>(trailer), static_cast<uint8_t>(trailer >> 8),
+                    static_cast<uint8_t>(trailer >> 16), static_cast<uint8_t>(trailer >> 24)});
+    ASSERT_GT(std::filesystem::file_size(box.Work(big)), uint64_t(1) << 32);
+    box.Put("src/data.a", std::string("PAR"));
+    box.Put("src/data.b", std::string("P"));
 
-  Outcome run = box.Run(exe, {box.Win32("out")}, "n\nn\n");
-  ASSERT_FALSE(run.timedOut) << run.output;
-  EXPECT_TRUE(InOrder(run.output,
-                      {"Current volume: 1\n", PieceLines(box, "out", "far.txt"), "Done\n"}));
-  EXPECT_EQ(Count(run.output, "Current volume: "), 1u) << run.output;
-  EXPECT_EQ(run.output.find("Damaged"), std::string::npos) << run.output;
-  EXPECT_EQ(box.Get("out/far.txt"), far.Data);
+    Outcome run = box.Run(exe, {box.Win32("out")}, "n\nn\n");
+    ASSERT_FALSE(run.timedOut) << run.output;
+    EXPECT_TRUE(InOrder(run.output,
+                        {"Current volume: 1\n", PieceLines(box, "out", "far.txt"), "Done\n"}));
+    EXPECT_EQ(Count(run.output, "Current volume: "), 1u) << run.output;
+    EXPECT_EQ(run.output.find("Damaged"), std::string::npos) << run.output;
+    EXPECT_EQ(box.Get("out/far.txt"), far.Data);
+  }
 }
 
 // Stored names several levels deep, in a destination several levels deep,

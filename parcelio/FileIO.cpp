@@ -1,0 +1,464 @@
+// The tool's I/O layer: POSIX calls on Linux, the wide Win32 calls on
+// Windows. This is the one file of the tool that tells the systems apart.
+#include "parcelio/FileIO.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "CRC32/CRC32.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#endif
+
+namespace parcelio {
+
+namespace {
+
+// Reads of this size keep the CRC and the write working on data still in the
+// processor's cache.
+constexpr int64_t CopyStep = 256 * 1024;
+
+#ifdef _WIN32
+std::wstring Wide(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+  return out;
+}
+
+std::string Narrow(const wchar_t* text, int length) {
+  if (length == 0) return std::string();
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, length, &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+void WriteTo(DWORD which, FILE* stream, const std::string& utf8) {
+  HANDLE handle = GetStdHandle(which);
+  DWORD mode = 0;
+  if (handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode)) {
+    std::fflush(stream);
+    const std::wstring wide = Wide(utf8);
+    DWORD written = 0;
+    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  std::fwrite(utf8.data(), 1, utf8.size(), stream);
+  std::fflush(stream);
+}
+#endif
+
+}  // namespace
+
+fs::path PathOf(const std::string& utf8) { return fs::u8path(utf8); }
+
+std::string Utf8Of(const fs::path& path) {
+  const auto text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+std::string ErrorText(const std::error_code& error) {
+#ifdef _WIN32
+  if (error.category() == std::system_category()) {
+    SetLastError(static_cast<DWORD>(error.value()));
+    return LastErrorText();
+  }
+#endif
+  return error.message();
+}
+
+std::string LastErrorText() {
+#ifdef _WIN32
+  const DWORD code = GetLastError();
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string message = n > 0 ? Narrow(text, static_cast<int>(n)) : "error " + std::to_string(code);
+  if (text != nullptr) LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == '.' || message.back() == ' '))
+    message.pop_back();
+  return message;
+#else
+  return std::strerror(errno);
+#endif
+}
+
+// ------------------------------------------------------------------ File
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept { *this = std::move(other); }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+#ifdef _WIN32
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+#else
+    fd_ = other.fd_;
+    other.fd_ = -1;
+#endif
+  }
+  return *this;
+}
+
+#ifdef _WIN32
+
+bool File::Open(const fs::path& path, Mode mode) {
+  Close();
+  DWORD access = GENERIC_READ, share = FILE_SHARE_READ | FILE_SHARE_DELETE, creation = OPEN_EXISTING;
+  if (mode != Mode::Read) {
+    access |= GENERIC_WRITE;
+    share = FILE_SHARE_READ;
+    creation = mode == Mode::CreateNew ? CREATE_NEW : mode == Mode::Update ? OPEN_EXISTING : CREATE_ALWAYS;
+  }
+  HANDLE h = CreateFileW(path.wstring().c_str(), access, share, nullptr, creation,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = h;
+  return true;
+}
+
+bool File::IsOpen() const { return handle_ != nullptr; }
+
+void File::Close() {
+  if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+}
+
+int64_t File::ReadAt(int64_t position, void* buffer, int64_t count) {
+  int64_t done = 0;
+  while (done < count) {
+    OVERLAPPED at{};
+    const uint64_t where = static_cast<uint64_t>(position + done);
+    at.Offset = static_cast<DWORD>(where);
+    at.OffsetHigh = static_cast<DWORD>(where >> 32);
+    const DWORD want = static_cast<DWORD>(std::min<int64_t>(count - done, 1 << 30));
+    DWORD got = 0;
+    if (!ReadFile(static_cast<HANDLE>(handle_), static_cast<uint8_t*>(buffer) + done, want, &got, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return -1;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return done;
+}
+
+bool File::WriteAt(int64_t position, const void* buffer, int64_t count) {
+  int64_t done = 0;
+  while (done < count) {
+    OVERLAPPED at{};
+    const uint64_t where = static_cast<uint64_t>(position + done);
+    at.Offset = static_cast<DWORD>(where);
+    at.OffsetHigh = static_cast<DWORD>(where >> 32);
+    const DWORD want = static_cast<DWORD>(std::min<int64_t>(count - done, 1 << 30));
+    DWORD put = 0;
+    if (!WriteFile(static_cast<HANDLE>(handle_), static_cast<const uint8_t*>(buffer) + done, want, &put, &at))
+      return false;
+    if (put == 0) {
+      SetLastError(ERROR_WRITE_FAULT);
+      return false;
+    }
+    done += put;
+  }
+  return true;
+}
+
+int64_t File::Size() {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(static_cast<HANDLE>(handle_), &size)) return -1;
+  return size.QuadPart;
+}
+
+bool File::SetSize(int64_t size) {
+  LARGE_INTEGER to;
+  to.QuadPart = size;
+  return SetFilePointerEx(static_cast<HANDLE>(handle_), to, nullptr, FILE_BEGIN) &&
+         SetEndOfFile(static_cast<HANDLE>(handle_));
+}
+
+#else
+
+bool File::Open(const fs::path& path, Mode mode) {
+  Close();
+  int flags = O_RDONLY | O_CLOEXEC;
+  if (mode == Mode::CreateNew) flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  if (mode == Mode::Replace) flags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+  if (mode == Mode::Update) flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  if (mode == Mode::Read) {
+    // A directory opens for reading on Linux; it is not a file to read.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      errno = EISDIR;
+      return false;
+    }
+  }
+  fd_ = fd;
+  return true;
+}
+
+bool File::IsOpen() const { return fd_ >= 0; }
+
+void File::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+int64_t File::ReadAt(int64_t position, void* buffer, int64_t count) {
+  int64_t done = 0;
+  while (done < count) {
+    const ssize_t got = ::pread(fd_, static_cast<uint8_t*>(buffer) + done,
+                                static_cast<size_t>(std::min<int64_t>(count - done, 1 << 30)),
+                                static_cast<off_t>(position + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return done;
+}
+
+bool File::WriteAt(int64_t position, const void* buffer, int64_t count) {
+  int64_t done = 0;
+  while (done < count) {
+    const ssize_t put = ::pwrite(fd_, static_cast<const uint8_t*>(buffer) + done,
+                                 static_cast<size_t>(std::min<int64_t>(count - done, 1 << 30)),
+                                 static_cast<off_t>(position + done));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (put == 0) {
+      errno = EIO;
+      return false;
+    }
+    done += put;
+  }
+  return true;
+}
+
+int64_t File::Size() {
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool File::SetSize(int64_t size) { return ::ftruncate(fd_, static_cast<off_t>(size)) == 0; }
+
+#endif
+
+// ------------------------------------------------------------------ the piece copy
+namespace {
+
+// One buffer for the whole run.
+uint8_t* CopyBuffer() {
+  static std::unique_ptr<uint8_t[]> buffer(new uint8_t[CopyStep]);
+  return buffer.get();
+}
+
+#ifndef _WIN32
+constexpr int64_t ParallelCrcFrom = 4 * 1024 * 1024;
+constexpr int64_t WriteStep = 1024 * 1024;
+
+void CrcOfRange(const uint8_t* data, int64_t count, uint32_t& crc, bool first, bool last) {
+  int64_t done = 0;
+  do {
+    const int64_t step = std::min<int64_t>(count - done, 1 << 30);
+    UpdateCrc32(data + done, static_cast<int32_t>(step), crc, first && done == 0, last && done + step == count);
+    done += step;
+  } while (done < count);
+}
+#endif
+
+// Runs one block through the CRC and on to the target.
+bool PassOn(const uint8_t* data, int64_t count, bool first, bool last, File* target,
+            int64_t targetPos, CopyResult& result) {
+  UpdateCrc32(data, static_cast<int32_t>(count), result.crc, first, last);
+  if (target != nullptr && !target->WriteAt(targetPos, data, count)) {
+    result.reason = LastErrorText();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+struct CopyRangeAccess {
+#ifndef _WIN32
+  static int Descriptor(const File& file) { return file.fd_; }
+#endif
+};
+
+CopyResult CopyRange(File& source, int64_t sourcePos, File* target, int64_t targetPos,
+                     int64_t size, const Progress& progress) {
+  CopyResult result;
+  if (size <= 0) {
+    result.ok = true;
+    return result;
+  }
+  const int64_t sourceSize = source.Size();
+  const int64_t available = std::max<int64_t>(0, std::min(size, sourceSize - sourcePos));
+
+#ifndef _WIN32
+  // Mapped windows of the source: the data goes from the page cache to the
+  // target in one copy, and the CRC reads it where it lies.
+  constexpr int64_t Window = 16 * 1024 * 1024;
+  const int64_t page = sysconf(_SC_PAGESIZE);
+  bool mapped = true;
+  while (mapped && result.copied < available) {
+    const int64_t from = sourcePos + result.copied;
+    const int64_t base = from - from % page;
+    const int64_t length = std::min(Window, sourcePos + available - base);
+    void* view = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED | MAP_POPULATE,
+                      CopyRangeAccess::Descriptor(source), static_cast<off_t>(base));
+    if (view == MAP_FAILED) {
+      mapped = false;  // the reads below take over
+      break;
+    }
+    const uint8_t* data = static_cast<const uint8_t*>(view) + (from - base);
+    const int64_t inView = length - (from - base);
+    const bool first = result.copied == 0;
+    const bool last = result.copied + inView == size;
+    bool written = true;
+    if (target != nullptr && inView >= ParallelCrcFrom) {
+      // The CRC runs beside the writes, over the same mapped pages, so a
+      // verified copy costs what an unverified one does.
+      uint32_t crc = result.crc;
+      std::thread checker([&] { CrcOfRange(data, inView, crc, first, last); });
+      for (int64_t at = 0; at < inView && written; at += WriteStep) {
+        const int64_t count = std::min(WriteStep, inView - at);
+        written = target->WriteAt(targetPos + result.copied + at, data + at, count);
+        if (written && progress) progress(result.copied + at + count);
+      }
+      if (!written) result.reason = LastErrorText();
+      checker.join();
+      result.crc = crc;
+      result.copied += inView;
+    } else {
+      for (int64_t at = 0; at < inView && written; at += CopyStep) {
+        const int64_t count = std::min(CopyStep, inView - at);
+        const bool firstStep = result.copied == 0;
+        result.copied += count;
+        written = PassOn(data + at, count, firstStep, result.copied == size, target,
+                         targetPos + result.copied - count, result);
+        if (progress) progress(result.copied);
+      }
+    }
+    munmap(view, static_cast<size_t>(length));
+    if (!written) return result;
+  }
+#endif
+
+  uint8_t* buffer = CopyBuffer();
+  while (result.copied < available) {
+    const int64_t want = std::min(CopyStep, available - result.copied);
+    const int64_t got = source.ReadAt(sourcePos + result.copied, buffer, want);
+    if (got <= 0) {
+      result.readFailed = true;
+      result.reason = got < 0 ? LastErrorText() : "unexpected end of file";
+      return result;
+    }
+    const bool first = result.copied == 0;
+    result.copied += got;
+    if (!PassOn(buffer, got, first, result.copied == size, target,
+                targetPos + result.copied - got, result))
+      return result;
+    if (progress) progress(result.copied);
+  }
+  if (result.copied < size) {
+    result.readFailed = true;
+    result.reason = "unexpected end of file";
+    return result;
+  }
+  result.ok = true;
+  return result;
+}
+
+// ------------------------------------------------------------------ the system
+int64_t FreeSpace(const fs::path& path) {
+#ifdef _WIN32
+  ULARGE_INTEGER free;
+  if (!GetDiskFreeSpaceExW(path.wstring().c_str(), &free, nullptr, nullptr)) return -1;
+  return static_cast<int64_t>(std::min<uint64_t>(free.QuadPart, INT64_MAX));
+#else
+  struct statvfs st;
+  if (statvfs(path.c_str(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
+#endif
+}
+
+bool ErrorIsTerminal() {
+#ifdef _WIN32
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+#else
+  return isatty(2) != 0;
+#endif
+}
+
+void WriteOut(const std::string& utf8) {
+#ifdef _WIN32
+  WriteTo(STD_OUTPUT_HANDLE, stdout, utf8);
+#else
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+#endif
+}
+
+void WriteErr(const std::string& utf8) {
+#ifdef _WIN32
+  WriteTo(STD_ERROR_HANDLE, stderr, utf8);
+#else
+  std::fflush(stdout);
+  std::fwrite(utf8.data(), 1, utf8.size(), stderr);
+#endif
+}
+
+std::vector<std::string> Arguments(int argc, char** argv) {
+  std::vector<std::string> out;
+#ifdef _WIN32
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide != nullptr) {
+    for (int i = 0; i < count; ++i) out.push_back(Narrow(wide[i], static_cast<int>(wcslen(wide[i]))));
+    LocalFree(wide);
+    return out;
+  }
+#endif
+  for (int i = 0; i < argc; ++i) out.push_back(argv[i]);
+  return out;
+}
+
+void InitProcess() {
+#ifndef _WIN32
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+#endif
+}
+
+}  // namespace parcelio

@@ -1,0 +1,190 @@
+// End-to-end runs of the native program where the Linux layer must behave as
+// Windows does: a volume that is open cannot be opened for writing and cut,
+// a file-size limit makes writes fail instead of ending the program, and a
+// standard output that is closed or has no reader does not end it either.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/Harness.h"
+
+namespace {
+
+using e2e::Bytes;
+using e2e::InOrder;
+using e2e::Sandbox;
+using volwriter::Piece;
+using volwriter::Volume;
+
+Bytes Pattern(size_t size, unsigned seed) {
+  Bytes bytes(size);
+  uint32_t state = seed * 2654435761u + 1u;
+  for (auto& b : bytes) {
+    state = state * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(state >> 16);
+  }
+  return bytes;
+}
+
+Piece WholeFile(const std::string& name, const Bytes& data) {
+  Piece piece;
+  piece.FileName = name;
+  piece.Data = data;
+  return piece;
+}
+
+Volume MakeVolume(int32_t number, bool last, std::vector<Piece> pieces) {
+  Volume volume;
+  volume.Set.fill(7);
+  volume.VolumeNumber = number;
+  volume.IsLast = last;
+  volume.Pieces = std::move(pieces);
+  return volume;
+}
+
+// How standard output is given to the program, and what limits it runs under.
+enum class Stdout { File, Closed, NoReader };
+
+struct Result {
+  bool exited = false;  // ended by itself, not by a signal or the time limit
+  int exitCode = -1;
+  int signal = 0;
+  std::string output;
+};
+
+// Runs the installed program from src/ like the harness does, but with the
+// standard output and the file-size limit chosen here.
+Result RunNative(const Sandbox& box, const std::string& exe, const std::vector<std::string>& args,
+                 Stdout out, rlim_t fileSizeLimit = RLIM_INFINITY) {
+  const std::string input = box.Work("log-input");
+  const std::string output = box.Work("log-output");
+  box.Put("log-input", std::string());
+  std::vector<std::string> argv = {box.Work(exe)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const std::vector<std::string> env = {"TMPDIR=" + box.Work("tmp"), "PATH=/usr/bin:/bin",
+                                        "LANG=C.UTF-8"};
+  int fds[2] = {-1, -1};
+  if (out == Stdout::NoReader) {
+    EXPECT_EQ(0, pipe(fds));
+    close(fds[0]);  // nobody will ever read
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    if (chdir(box.Work("src").c_str()) != 0) _exit(126);
+    int in = open(input.c_str(), O_RDONLY);
+    if (in < 0) _exit(126);
+    dup2(in, 0);
+    if (out == Stdout::File) {
+      int file = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (file < 0) _exit(126);
+      dup2(file, 1);
+    } else if (out == Stdout::Closed) {
+      close(1);
+    } else {
+      dup2(fds[1], 1);
+    }
+    struct rlimit limit = {fileSizeLimit, fileSizeLimit};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::vector<char*> cargv;
+    for (const std::string& arg : argv) cargv.push_back(const_cast<char*>(arg.c_str()));
+    cargv.push_back(nullptr);
+    std::vector<char*> cenv;
+    for (const std::string& item : env) cenv.push_back(const_cast<char*>(item.c_str()));
+    cenv.push_back(nullptr);
+    execve(cargv[0], cargv.data(), cenv.data());
+    _exit(127);
+  }
+  if (fds[1] >= 0) close(fds[1]);
+  Result result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) != pid) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(-pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "timed out";
+      return result;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  result.exited = WIFEXITED(status);
+  if (result.exited) result.exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  std::ifstream in(output, std::ios::binary);
+  result.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return result;
+}
+
+// Destination = source: the second volume stores a file named like the
+// volume itself. The volume is open for reading and shares only reading, so
+// the output cannot be opened and the volume is left whole.
+TEST(Layer, AnOpenVolumeIsNotCutByAFileOfItsName) {
+  Sandbox box(e2e::NativeProgram());
+  const Bytes first = Pattern(3000, 1);
+  Bytes one = volwriter::EncodeVolume(MakeVolume(1, false, {WholeFile("first.bin", first)}));
+  Bytes two =
+      volwriter::EncodeVolume(MakeVolume(2, true, {WholeFile("DATA.S02", Pattern(5000, 2))}));
+  const std::string exe = box.InstallProgram("src/data", &one);
+  box.Put("src/data.s02", two);
+
+  Result run = RunNative(box, exe, {box.Win32("src")}, Stdout::File);
+  ASSERT_TRUE(run.exited) << "signal " << run.signal;
+  EXPECT_EQ(0, run.exitCode);
+  EXPECT_TRUE(InOrder(run.output, {"Current volume: 2\n", "\\DATA.S02\n",
+                                   "[Error] Unable to open original file.\n"}));
+  EXPECT_EQ(two, box.Get("src/data.s02"));
+  EXPECT_EQ(first, box.Get("src/first.bin"));
+}
+
+// Standard output closed, or a pipe nobody reads: the join runs to its end
+// and the program exits with 0, as on Windows.
+TEST(Layer, AClosedStandardOutputDoesNotEndTheRun) {
+  for (Stdout out : {Stdout::Closed, Stdout::NoReader}) {
+    SCOPED_TRACE(out == Stdout::Closed ? "closed" : "no reader");
+    Sandbox box(e2e::NativeProgram());
+    std::vector<Piece> pieces;
+    for (unsigned i = 0; i < 40; ++i) {
+      pieces.push_back(WholeFile("f" + std::to_string(i) + ".bin", Pattern(2000 + i, i)));
+    }
+    Bytes volume = volwriter::EncodeVolume(MakeVolume(1, true, pieces));
+    const std::string exe = box.InstallProgram("src/data", &volume);
+
+    Result run = RunNative(box, exe, {box.Win32("out")}, out);
+    ASSERT_TRUE(run.exited) << "signal " << run.signal;
+    EXPECT_EQ(0, run.exitCode);
+    for (unsigned i = 0; i < 40; ++i) {
+      EXPECT_EQ(pieces[i].Data, box.Get("out/f" + std::to_string(i) + ".bin")) << i;
+    }
+  }
+}
+
+// A file-size limit below the size of a rebuilt file: the write fails, the
+// run says so and ends normally.
+TEST(Layer, AFileSizeLimitMakesTheWriteFail) {
+  Sandbox box(e2e::NativeProgram());
+  const Bytes small = Pattern(1000, 3);
+  Bytes volume = volwriter::EncodeVolume(MakeVolume(
+      1, true, {WholeFile("small.bin", small), WholeFile("big.bin", Pattern(300000, 4))}));
+  const std::string exe = box.InstallProgram("src/data", &volume);
+
+  Result run = RunNative(box, exe, {box.Win32("out")}, Stdout::File, 64 * 1024);
+  ASSERT_TRUE(run.exited) << "signal " << run.signal;
+  EXPECT_EQ(0, run.exitCode);
+  EXPECT_TRUE(InOrder(run.output, {"big.bin", "[Error] Unable to write original file.\n"}));
+  EXPECT_EQ(run.output.find("Launch combined"), std::string::npos);
+  EXPECT_EQ(small, box.Get("out/small.bin"));
+}
+
+}  // namespace

@@ -1,0 +1,522 @@
+// End-to-end runs of the parcel tool: round trips through parcel split and
+// parcel join, through the self-joining programs (native, and Windows under
+// Wine), every refusal with its message and exit status, and sets of a file
+// over 4 GiB and of 1,000 volumes.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "writer/VolumeWriter.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string Pattern(size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  uint32_t state = seed * 2654435761u + 7u;
+  for (char& b : bytes) {
+    state = state * 1103515245u + 12345u;
+    b = static_cast<char>(state >> 16);
+  }
+  return bytes;
+}
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+  long maxRssKiB = 0;
+};
+
+// Runs a program in dir with stdin from /dev/null, optionally under a
+// file-size limit; a run of more than timeout seconds is killed and fails.
+Result RunProgram(const std::vector<std::string>& argv, const fs::path& dir, int timeout = 120,
+           rlim_t fileSizeLimit = RLIM_INFINITY) {
+  const fs::path outPath = fs::temp_directory_path() / ("parcel-out-" + std::to_string(getpid()));
+  const fs::path errPath = fs::temp_directory_path() / ("parcel-err-" + std::to_string(getpid()));
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (fileSizeLimit != RLIM_INFINITY) {
+      const rlimit limit{fileSizeLimit, fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  Result result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+  int status = 0;
+  rusage usage{};
+  for (;;) {
+    if (wait4(pid, &status, WNOHANG, &usage) == pid) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(-pid, SIGKILL);
+      wait4(pid, &status, 0, &usage);
+      ADD_FAILURE() << "timed out: " << argv[0];
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.maxRssKiB = usage.ru_maxrss;
+  result.out = ReadAll(outPath);
+  result.err = ReadAll(errPath);
+  fs::remove(outPath);
+  fs::remove(errPath);
+  return result;
+}
+
+// Every regular file below root with its contents, by relative path.
+std::map<std::string, std::string> Tree(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  if (!fs::exists(root)) return files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = ReadAll(entry.path());
+  }
+  return files;
+}
+
+// Equal trees, or the names that differ (contents are not printed).
+::testing::AssertionResult SameTree(const fs::path& a, const fs::path& b) {
+  const auto left = Tree(a), right = Tree(b);
+  if (left == right) return ::testing::AssertionSuccess();
+  auto failure = ::testing::AssertionFailure();
+  for (const auto& [name, contents] : left) {
+    auto it = right.find(name);
+    if (it == right.end()) failure << "only in " << a << ": " << name << "\n";
+    else if (it->second != contents) failure << "differs: " << name << "\n";
+  }
+  for (const auto& [name, contents] : right)
+    if (left.count(name) == 0) failure << "only in " << b << ": " << name << "\n";
+  return failure;
+}
+
+std::vector<std::string> Names(const fs::path& root) {
+  std::vector<std::string> names;
+  for (const auto& [name, contents] : Tree(root)) names.push_back(name);
+  return names;
+}
+
+class ParcelTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    root_ = fs::temp_directory_path() / ("parceltool-" + std::to_string(random()));
+    fs::create_directories(root_);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  Result Parcel(std::vector<std::string> args, const fs::path& dir = fs::path(), rlim_t limit = RLIM_INFINITY) {
+    args.insert(args.begin(), PARCEL_BIN);
+    return RunProgram(args, dir.empty() ? root_ : dir, 300, limit);
+  }
+
+  // A tree with nested directories, accented names, a euro sign, empty
+  // files and a file larger than the volumes of the tests.
+  void MakeTree(const fs::path& top, bool euro = true) {
+    WriteAll(top / "readme.txt", "read me\n");
+    WriteAll(top / "empty.txt", "");
+    WriteAll(top / "photos" / "Café.jpg", Pattern(70000, 1));
+    WriteAll(top / "photos" / "2024" / "élan vital.bin", Pattern(200001, 2));
+    WriteAll(top / "photos" / "2024" / "zero", "");
+    WriteAll(top / "photos" / "2024" / "deep" / "Übermaß.txt", "ü");
+    if (euro) WriteAll(top / "photos" / "prix 5€.txt", "cinq euros");
+  }
+
+  fs::path root_;
+};
+
+// ------------------------------------------------------------------ round trips
+TEST_F(ParcelTool, SplitListTestJoinRoundTrip) {
+  MakeTree(root_ / "in" / "album");
+  WriteAll(root_ / "in" / "notes.v2.txt", Pattern(5, 3));
+  const Result split = Parcel({"split", "-s", "64k", "-o", "sets/album", "in/album", "in/notes.v2.txt"});
+  ASSERT_EQ(split.status, 0) << split.err;
+  EXPECT_EQ(split.err, "");
+  EXPECT_NE(split.out.find("sets/album.s01  65536 bytes\n"), std::string::npos) << split.out;
+  EXPECT_NE(split.out.find("8 files, 270026 bytes, 5 volumes\n"), std::string::npos) << split.out;
+  EXPECT_EQ(Names(root_ / "sets"), (std::vector<std::string>{"album.s01", "album.s02", "album.s03",
+                                                              "album.s04", "album.s05"}));
+
+  const Result list = Parcel({"list", "album.s03"}, root_ / "sets");
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("  200001       4 2-5         album\\photos\\2024\\élan vital.bin\n"),
+            std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("album\\photos\\prix 5€.txt\n"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("         270026      12 5 volumes   8 files\n"), std::string::npos) << list.out;
+
+  const Result test = Parcel({"test", "sets/album.s05"});
+  EXPECT_EQ(test.status, 0) << test.err;
+  EXPECT_NE(test.out.find("every piece sound"), std::string::npos);
+
+  // Into a directory that does not exist yet, from another current directory.
+  fs::create_directories(root_ / "elsewhere");
+  const Result join = Parcel({"join", "-C", "../out/a/b", "../sets/album.s02"}, root_ / "elsewhere");
+  ASSERT_EQ(join.status, 0) << join.err;
+  EXPECT_TRUE(SameTree(root_ / "out" / "a" / "b", root_ / "in"));
+
+  // -q keeps standard output empty; the work is the same.
+  const Result quiet = Parcel({"join", "-q", "-f", "-C", "out/a/b", "sets/album.s01"});
+  EXPECT_EQ(quiet.status, 0) << quiet.err;
+  EXPECT_EQ(quiet.out + quiet.err, "");
+  EXPECT_TRUE(SameTree(root_ / "out" / "a" / "b", root_ / "in"));
+}
+
+TEST_F(ParcelTool, DefaultBaseAndOneVolume) {
+  WriteAll(root_ / "report.final.pdf", Pattern(3000, 4));
+  const Result split = Parcel({"split", "report.final.pdf"});
+  ASSERT_EQ(split.status, 0) << split.err;
+  EXPECT_TRUE(fs::exists(root_ / "report.final.s01"));
+  EXPECT_FALSE(fs::exists(root_ / "report.final.s02"));
+  fs::rename(root_ / "report.final.pdf", root_ / "original.pdf");
+  const Result join = Parcel({"join", "report.final.s01"});
+  ASSERT_EQ(join.status, 0) << join.err;
+  EXPECT_EQ(ReadAll(root_ / "report.final.pdf"), ReadAll(root_ / "original.pdf"));
+}
+
+TEST_F(ParcelTool, SizesWithUnits) {
+  // SIZE, the volumes a 100000-byte file takes.
+  const struct {
+    const char* size;
+    size_t volumes;
+  } cases[] = {{"50000", 3}, {"50kB", 3}, {"0.05MB", 3}, {"48.9k", 3}, {"49KiB", 2},
+               {"30k", 4}, {"1m", 1}, {"1.44M", 1}, {"1g", 1}, {"1G", 1}, {"1GB", 1}};
+  WriteAll(root_ / "f.bin", Pattern(100000, 5));
+  for (const auto& c : cases) {
+    const Result split = Parcel({"split", "-f", "-s", c.size, "-o", "v/f", "f.bin"});
+    EXPECT_EQ(split.status, 0) << c.size << ": " << split.err;
+    EXPECT_EQ(Names(root_ / "v").size(), c.volumes) << c.size;
+  }
+}
+
+TEST_F(ParcelTool, ForceReplacesTheSetAndRemovesStaleVolumes) {
+  WriteAll(root_ / "f.bin", Pattern(100000, 6));
+  ASSERT_EQ(Parcel({"split", "-s", "20k", "f.bin"}).status, 0);
+  ASSERT_EQ(Names(root_).size(), 6u);  // f.bin and five volumes
+  const Result again = Parcel({"split", "-s", "20k", "f.bin"});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("parcel: ./f.s01: volume exists (use -f to replace the set)\n"), std::string::npos)
+      << again.err;
+  const Result force = Parcel({"split", "-f", "-s", "60k", "f.bin"});
+  ASSERT_EQ(force.status, 0) << force.err;
+  EXPECT_EQ(Names(root_), (std::vector<std::string>{"f.bin", "f.s01", "f.s02"}));
+  fs::rename(root_ / "f.bin", root_ / "g.bin");
+  ASSERT_EQ(Parcel({"join", "f.s02"}).status, 0);
+  EXPECT_EQ(ReadAll(root_ / "f.bin"), ReadAll(root_ / "g.bin"));
+}
+
+TEST_F(ParcelTool, NativeSelfJoiningProgramRebuildsTheTree) {
+  // The program rebuilds names in the OEM code page, which has no euro sign.
+  MakeTree(root_ / "in" / "album", false);
+  const Result split =
+      Parcel({"split", "-s", "64k", "--stub", PARCELSTUB_BIN, "-o", "sets/album", "in/album"});
+  ASSERT_EQ(split.status, 0) << split.err;
+  ASSERT_TRUE(fs::exists(root_ / "sets" / "album"));  // a Linux program: no extension
+  EXPECT_FALSE(fs::exists(root_ / "sets" / "album.s01"));
+  EXPECT_EQ(Parcel({"test", "sets/album"}).status, 0);
+
+  const Result run = RunProgram({(root_ / "sets" / "album").string(), (root_ / "out").string()}, root_ / "sets");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(SameTree(root_ / "out", root_ / "in"));
+}
+
+#ifdef PARCELSTUB_EXE
+TEST_F(ParcelTool, WineSelfJoiningProgramRebuildsTheTree) {
+  MakeTree(root_ / "in" / "album", false);
+  const Result split =
+      Parcel({"split", "-s", "64k", "--stub", PARCELSTUB_EXE, "-o", "sets/album", "in/album"});
+  ASSERT_EQ(split.status, 0) << split.err;
+  ASSERT_TRUE(fs::exists(root_ / "sets" / "album.exe"));
+  std::string dest = "Z:" + (root_ / "out").string();
+  std::replace(dest.begin(), dest.end(), '/', '\\');
+  const Result run = RunProgram({WINE_RUN, WINE_PREFIX, (root_ / "sets" / "album.exe").string(), dest}, root_ / "sets", 600);
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  // The names arrive on disk as they were: UTF-8, accents and all.
+  EXPECT_TRUE(SameTree(root_ / "out", root_ / "in"));
+}
+#endif
+
+#ifdef PARCEL_EXE
+TEST_F(ParcelTool, WineToolRoundTripKeepsNames) {
+  MakeTree(root_ / "in" / "Café", true);
+  auto parcelExe = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {WINE_RUN, WINE_PREFIX, PARCEL_EXE});
+    return RunProgram(args, root_, 600);
+  };
+  const Result split = parcelExe({"split", "-s", "64k", "-o", "sets\\café", "in\\Café"});
+  ASSERT_EQ(split.status, 0) << split.out << split.err;
+  EXPECT_TRUE(fs::exists(root_ / "sets" / "café.s05"));
+  const Result list = parcelExe({"list", "sets\\café.s01"});
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("Café\\photos\\prix 5€.txt"), std::string::npos) << list.out;
+  // The Windows tool's volumes join natively too.
+  EXPECT_EQ(Parcel({"join", "-C", "native", "sets/café.s02"}).status, 0);
+  EXPECT_TRUE(SameTree(root_ / "native", root_ / "in"));
+  const Result join = parcelExe({"join", "-C", "out\\x", "sets\\café.s03"});
+  EXPECT_EQ(join.status, 0) << join.out << join.err;
+  EXPECT_TRUE(SameTree(root_ / "out" / "x", root_ / "in"));
+  EXPECT_EQ(parcelExe({"join", "-C", "out\\x", "sets\\café.s03"}).status, 1);
+}
+#endif
+
+// ------------------------------------------------------------------ refusals
+struct Refusal {
+  const char* what;
+  std::vector<std::string> args;
+  int status;
+  const char* message;  // must appear on standard error
+};
+
+// A place where every refusal below can be tried: files with awkward names,
+// a good set of three volumes (good.s01-s03), and an existing output.
+void MakeRefusalScene(const fs::path& root) {
+  WriteAll(root / "ok.txt", "fine");
+  WriteAll(root / "日本.txt", "x");
+  WriteAll(root / "ask?.txt", "x");
+  WriteAll(root / "dot.", "x");
+  WriteAll(root / "CON.txt", "x");
+  WriteAll(root / "lpt¹", "x");
+  WriteAll(root / "back\\slash", "x");
+  WriteAll(root / "cases" / "A.txt", "x");
+  WriteAll(root / "cases" / "a.TXT", "x");
+  fs::create_directories(root / "hollow" / "inner");
+  WriteAll(root / "notavolume.s01", "just text, long enough to be read as something");
+  WriteAll(root / "tiny", "PARC");
+}
+
+TEST_F(ParcelTool, EveryRefusalSaysWhyAndWritesNothing) {
+  MakeRefusalScene(root_);
+  WriteAll(root_ / "big.bin", Pattern(50000, 7));
+  ASSERT_EQ(Parcel({"split", "-q", "-s", "20k", "-o", "good", "big.bin"}).status, 0);
+  WriteAll(root_ / "dest" / "big.bin", "in the way");
+
+  const std::vector<Refusal> refusals = {
+      {"no command", {}, 2, "parcel: no command given\nTry 'parcel --help'."},
+      {"unknown command", {"merge"}, 2, "unknown command 'merge'"},
+      {"split without path", {"split"}, 2, "parcel: split: no PATH given"},
+      {"unknown option", {"split", "-x", "ok.txt"}, 2, "parcel: split: unknown option '-x'"},
+      {"size without value", {"split", "ok.txt", "-s"}, 2, "option -s needs a value"},
+      {"bad size", {"split", "-s", "12x", "ok.txt"}, 2, "bad SIZE '12x'"},
+      {"zero size", {"split", "-s", "0", "ok.txt"}, 2, "bad SIZE '0'"},
+      {"negative size", {"split", "-s", "-5", "ok.txt"}, 2, "bad SIZE '-5'"},
+      {"size too small", {"split", "-s", "81", "ok.txt"}, 2,
+       "SIZE 81 is too small: a volume of these files needs at least 82 bytes"},
+      {"missing path", {"split", "nowhere.txt"}, 1, "parcel: nowhere.txt: No such file or directory"},
+      {"not in 1252", {"split", "日本.txt"}, 1, "code page 1252 has no '日'"},
+      {"forbidden character", {"split", "ask?.txt"}, 1, "the character '?' is not allowed"},
+      {"backslash in a name", {"split", "back\\slash"}, 1, "the character '\\' is not allowed"},
+      {"trailing dot", {"split", "dot."}, 1, "ending in a dot or a blank"},
+      {"device", {"split", "CON.txt"}, 1, "'CON.txt' is a device name on Windows"},
+      {"superscript device", {"split", "lpt¹"}, 1, "is a device name on Windows"},
+      {"case collision", {"split", "cases"}, 1, "when letter case is ignored"},
+      {"two paths, one name", {"split", "ok.txt", "./ok.txt"}, 1, "when letter case is ignored"},
+      {"empty directory", {"split", "hollow"}, 1, "parcel: split: nothing to store"},
+      {"missing stub", {"split", "--stub", "no-program", "ok.txt"}, 1, "parcel: no-program: No such file"},
+      {"existing volumes", {"split", "-s", "20k", "-o", "good", "big.bin"}, 1, "good.s01: volume exists"},
+      {"list without volume", {"list"}, 2, "parcel: list: no VOLUME given"},
+      {"list two volumes", {"list", "good.s01", "good.s02"}, 2, "one VOLUME only"},
+      {"list of a missing file", {"list", "gone.s01"}, 1, "parcel: list: gone.s01: No such file or directory"},
+      {"list of a non-volume", {"list", "notavolume.s01"}, 1, "notavolume.s01: not a volume of a split set"},
+      {"test of a short file", {"test", "tiny"}, 1, "tiny: not a volume of a split set"},
+      {"test of a directory", {"test", "hollow"}, 1, "parcel: test: hollow: Is a directory"},
+      {"join option", {"join", "-x", "good.s01"}, 2, "parcel: join: unknown option '-x'"},
+      {"join without dir", {"join", "good.s01", "-C"}, 2, "option -C needs a value"},
+      {"join in the way", {"join", "-C", "dest", "good.s01"}, 1,
+       "parcel: dest/big.bin: exists (use -f to overwrite)"},
+      {"join through a file", {"join", "-C", "ok.txt/sub", "good.s01"}, 1, "ok.txt/sub"},
+  };
+  const auto before = Tree(root_);
+  for (const Refusal& r : refusals) {
+    const Result result = Parcel(r.args);
+    EXPECT_EQ(result.status, r.status) << r.what << "\n" << result.err;
+    EXPECT_NE(result.err.find(r.message), std::string::npos) << r.what << "\n" << result.err;
+    EXPECT_TRUE(Tree(root_) == before) << r.what;
+  }
+}
+
+// Sets with something wrong: each command says what, and a join writes
+// nothing.
+TEST_F(ParcelTool, DamagedAndIncompleteSets) {
+  using volwriter::Piece;
+  auto volume = [](int32_t number, bool last, std::vector<Piece> pieces) {
+    volwriter::Volume v;
+    v.Set.fill(7);
+    v.VolumeNumber = number;
+    v.IsLast = last;
+    v.Pieces = std::move(pieces);
+    return volwriter::EncodeVolume(v);
+  };
+  auto piece = [](const std::string& name, int64_t offset, const std::string& data) {
+    Piece p;
+    p.FileName = name;
+    p.FileOffset = offset;
+    p.Data.assign(data.begin(), data.end());
+    return p;
+  };
+  auto text = [](const volwriter::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); };
+
+  const std::string good1 = text(volume(1, false, {piece("a.txt", 0, "hello ")}));
+  const std::string good2 = text(volume(2, false, {piece("a.txt", 6, "world")}));
+  const std::string good3 = text(volume(3, true, {piece("b.txt", 0, "bee")}));
+  Piece badCrc = piece("a.txt", 6, "world");
+  badCrc.Crc = 1234;
+  std::string cut = good2;
+  cut.resize(cut.size() - 2);  // inside the piece's data
+
+  const struct {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> volumes;
+    int listStatus, testStatus;
+    const char* message;
+  } cases[] = {
+      {"missing middle", {{"s.s01", good1}, {"s.s03", good3}}, 1, 1, "set incomplete: missing volume 2"},
+      {"missing last", {{"s.s01", good1}, {"s.s02", good2}}, 1, 1,
+       "missing volume 3 or later (the last volume was not found)"},
+      {"bad crc", {{"s.s01", good1}, {"s.s02", text(volume(2, false, {badCrc}))}, {"s.s03", good3}}, 0, 1,
+       "a.txt: CRC error in the piece at offset 6 (volume 2)"},
+      {"cut volume", {{"s.s01", good1}, {"s.s02", cut}, {"s.s03", good3}}, 1, 1,
+       "s.s02: damaged piece header at offset 39: piece data cut short"},
+      {"bad tag", {{"s.s01", good1 + "FHDX" + std::string(40, '\0')}, {"s.s02", good2}, {"s.s03", good3}}, 1, 1,
+       "s.s01: damaged piece header at offset 86: not a piece header"},
+      {"leaving the destination", {{"s.s01", text(volume(1, true, {piece("..\\evil.txt", 0, "x")}))}}, 0, 0,
+       "parcel: ..\\evil.txt: unsafe stored name"},
+      {"device", {{"s.s01", text(volume(1, true, {piece("sub\\aux.log", 0, "x")}))}}, 0, 0,
+       "parcel: sub\\aux.log: unsafe stored name"},
+      {"file and directory", {{"s.s01", text(volume(1, true, {piece("x", 0, "1"), piece("X\\y", 0, "2")}))}},
+       0, 0, "the set holds both a file and a directory of this name"},
+  };
+  for (const auto& c : cases) {
+    const fs::path dir = root_ / "case";
+    fs::remove_all(dir);
+    for (const auto& [name, bytes] : c.volumes) WriteAll(dir / name, bytes);
+    const Result list = Parcel({"list", "s.s01"}, dir);
+    const Result test = Parcel({"test", "s.s01"}, dir);
+    const Result join = Parcel({"join", "-C", "out", "s.s01"}, dir);
+    EXPECT_EQ(list.status, c.listStatus) << c.what << "\n" << list.err;
+    EXPECT_EQ(test.status, c.testStatus) << c.what << "\n" << test.err;
+    EXPECT_EQ(join.status, 1) << c.what;
+    EXPECT_NE(join.err.find(c.message), std::string::npos) << c.what << "\n" << join.err;
+    // A bad CRC is found while copying; everything else before any write.
+    if (std::string(c.what) != "bad crc") {
+      EXPECT_FALSE(fs::exists(dir / "out")) << c.what;
+    }
+  }
+}
+
+// A split that fails half-way (a file-size limit) leaves nothing of the new
+// set behind, and a join that cannot write says so.
+TEST_F(ParcelTool, FailedWritesLeaveNothingBehind) {
+  WriteAll(root_ / "f.bin", Pattern(300000, 8));
+  const Result split = Parcel({"split", "-s", "100k", "f.bin"}, root_, 80000);
+  EXPECT_EQ(split.status, 1);
+  EXPECT_NE(split.err.find("parcel: ./f.s01: File too large"), std::string::npos) << split.err;
+  EXPECT_EQ(Names(root_), std::vector<std::string>{"f.bin"});
+
+  ASSERT_EQ(Parcel({"split", "-q", "f.bin"}).status, 0);
+  const Result join = Parcel({"join", "-C", "out", "f.s01"}, root_, 100000);
+  EXPECT_EQ(join.status, 1);
+  EXPECT_NE(join.err.find("parcel: out/f.bin: File too large"), std::string::npos) << join.err;
+}
+
+TEST_F(ParcelTool, HelpAndVersion) {
+  const Result version = Parcel({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("parcel ") + PARCEL_VERSION_TEXT + "\n");
+  for (const char* command : {"split", "list", "test", "join"}) {
+    const Result help = Parcel({command, "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind(std::string("usage: parcel ") + command, 0), 0u) << help.out;
+  }
+  EXPECT_EQ(Parcel({"--help"}).status, 0);
+}
+
+// ------------------------------------------------------------------ scale
+// A sparse file of more than 4 GiB cut into more than 1,000 volumes, with
+// marks around the 4 GiB line; memory stays flat in both directions.
+TEST_F(ParcelTool, FileOver4GiBInThousandVolumes) {
+  const int64_t size = (int64_t{1} << 32) + 4097;
+  const std::vector<std::pair<int64_t, std::string>> marks = {
+      {0, "start"}, {(int64_t{1} << 32) - 3, "across 4 GiB"}, {size - 3, "end"}};
+  {
+    const int fd = open((root_ / "huge.img").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    for (const auto& [at, text] : marks) ASSERT_EQ(pwrite(fd, text.data(), text.size(), at), ssize_t(text.size()));
+    close(fd);
+  }
+  const Result split = Parcel({"split", "-q", "-s", "4290000", "-o", "v/huge", "huge.img"});
+  ASSERT_EQ(split.status, 0) << split.err;
+  EXPECT_LT(split.maxRssKiB, 64 * 1024);
+  EXPECT_TRUE(fs::exists(root_ / "v" / "huge.s99"));
+  EXPECT_TRUE(fs::exists(root_ / "v" / "huge.s100"));
+  EXPECT_TRUE(fs::exists(root_ / "v" / "huge.s1000"));
+  EXPECT_GE(Names(root_ / "v").size(), 1000u);
+
+  const Result join = Parcel({"join", "-C", "out", "v/huge.s777"});
+  ASSERT_EQ(join.status, 0) << join.err;
+  EXPECT_LT(join.maxRssKiB, 64 * 1024);
+  fs::remove_all(root_ / "v");
+  ASSERT_EQ(fs::file_size(root_ / "out" / "huge.img"), static_cast<uintmax_t>(size));
+
+  // Zeros everywhere but at the marks.
+  std::ifstream in(root_ / "out" / "huge.img", std::ios::binary);
+  std::string block(1 << 20, '\0');
+  int64_t at = 0, bad = 0;
+  while (in.read(&block[0], static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
+    const int64_t got = in.gcount();
+    for (const auto& [markAt, text] : marks) {
+      for (size_t k = 0; k < text.size(); ++k) {
+        const int64_t p = markAt + static_cast<int64_t>(k) - at;
+        if (p >= 0 && p < got) {
+          if (block[static_cast<size_t>(p)] != text[k]) ++bad;
+          block[static_cast<size_t>(p)] = '\0';
+        }
+      }
+    }
+    if (std::count(block.begin(), block.begin() + got, '\0') != got) ++bad;
+    at += got;
+  }
+  EXPECT_EQ(at, size);
+  EXPECT_EQ(bad, 0);
+}
+
+}  // namespace

@@ -1,0 +1,38 @@
+// The commands of the parcel tool, each with the options parcel_main.cpp
+// has parsed for it.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace parceltool {
+
+struct SplitArgs {
+  int64_t volumeSize = std::numeric_limits<int64_t>::max();  // one volume unless -s
+  bool sizeGiven = false;
+  std::string base;     // -o; empty: from the first path
+  std::string stub;     // --stub PROGRAM
+  bool noCrc = false;
+  bool force = false;
+  std::vector<std::string> paths;
+};
+
+struct JoinArgs {
+  std::string dir = ".";
+  bool force = false;
+  std::string volume;
+};
+
+int RunSplit(const SplitArgs& args);
+int RunList(const std::string& volume);
+int RunTest(const std::string& volume);
+int RunJoin(const JoinArgs& args);
+
+// Parses a SIZE: bytes, or a number (a decimal fraction allowed) with one
+// of the units k K KiB m M MiB g G GiB (1024-based) or kB MB GB
+// (1000-based). False when the text is not a size of at least one byte.
+bool ParseSize(const std::string& text, int64_t& size);
+
+}  // namespace parceltool

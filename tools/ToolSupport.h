@@ -1,0 +1,62 @@
+// What every command of the parcel tool shares: its messages, exit codes,
+// the progress line, and number formatting.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace parceltool {
+
+constexpr int ExitOk = 0;
+constexpr int ExitFailed = 1;
+constexpr int ExitUsage = 2;
+
+// -q: only errors are shown.
+extern bool Quiet;
+
+// "parcel: WHAT: REASON" on standard error; answers ExitFailed.
+int Fail(const std::string& what, const std::string& reason);
+// The same form, for something the work goes on after.
+void Warn(const std::string& what, const std::string& reason);
+// A line on standard output, unless quiet.
+void Say(const std::string& line);
+
+// A usage error: the message, then where to find help; answers ExitUsage.
+int UsageError(const std::string& command, const std::string& message);
+
+// A line on standard error that shows how far a long piece of work is,
+// only when standard error is a terminal and the tool is not quiet.
+class ProgressLine {
+ public:
+  ProgressLine(std::string what, int64_t total);
+  ~ProgressLine();
+  void Update(int64_t done);
+  void Finish();
+
+ private:
+  std::string what_;
+  int64_t total_;
+  bool shown_ = false;
+  bool enabled_;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point last_;
+};
+
+// A size for people: "1.5 MiB", or the bytes below 1 KiB.
+std::string SizeText(int64_t bytes);
+
+}  // namespace parceltool
+
+namespace parcelio {
+struct SetInfo;
+}
+
+namespace parceltool {
+
+// Says what is wrong with a set as read: notes as warnings, damaged volumes
+// and missing volume numbers as errors. Answers whether anything was wrong
+// (damage, or volumes missing).
+bool ReportSetProblems(const parcelio::SetInfo& set, const std::string& volume);
+
+}  // namespace parceltool

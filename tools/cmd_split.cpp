@@ -1,0 +1,389 @@
+// parcel split: stores files and directories in the volumes of a new set.
+// Every name is checked before anything is written; the volumes are written
+// under temporary names, data streamed from each file with its CRC filled in
+// afterwards, and renamed only when all of them are complete.
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "parcelio/FileIO.h"
+#include "parcelio/Names.h"
+#include "tools/Commands.h"
+#include "tools/ToolSupport.h"
+#include "writer/VolumeWriter.h"
+
+namespace parceltool {
+
+namespace {
+
+using parcelio::File;
+using parcelio::fs::path;
+namespace fs = parcelio::fs;
+
+struct Input {
+  path source;
+  std::string shown;   // the source as the user sees it
+  std::string stored;  // code page 1252, backslashes
+  int64_t size = 0;
+};
+
+struct Collector {
+  std::vector<Input> inputs;
+  std::map<std::string, std::string> fileKeys;  // folded stored name -> shown source
+  std::map<std::string, std::string> dirKeys;   // folded directory prefixes -> shown source
+  int refused = 0;
+
+  void Refuse(const std::string& shown, const std::string& reason) {
+    Fail(shown, reason);
+    ++refused;
+  }
+
+  // parts: the stored name's parts in UTF-8.
+  void AddFile(const path& source, const std::vector<std::string>& parts) {
+    const std::string shown = parcelio::Utf8Of(source);
+    std::string stored;
+    std::vector<std::string> ansiParts;
+    for (const std::string& part : parts) {
+      std::string ansi, bad;
+      if (!parcelio::ToCp1252(part, ansi, bad)) {
+        return Refuse(shown, "the name cannot be stored: code page 1252 has no " + bad);
+      }
+      if (part.find('\\') != std::string::npos) {
+        return Refuse(shown, "the character '\\' is not allowed in a name on Windows");
+      }
+      const std::string problem = parcelio::NamePartProblem(ansi);
+      if (!problem.empty()) return Refuse(shown, problem);
+      ansiParts.push_back(ansi);
+      stored += (stored.empty() ? "" : "\\") + ansi;
+    }
+    const std::string problem = parcelio::StoredNameProblem(stored);
+    if (!problem.empty()) return Refuse(shown, problem);
+
+    // Windows sees one file where the names differ only in letter case, and
+    // cannot have a file and a directory of one name.
+    const std::string key = parcelio::FoldCp1252(stored);
+    if (auto it = fileKeys.find(key); it != fileKeys.end())
+      return Refuse(shown, "has the same stored name as " + it->second + " when letter case is ignored");
+    if (auto it = dirKeys.find(key); it != dirKeys.end())
+      return Refuse(shown, "has the stored name of a directory of " + it->second);
+    std::string prefix;
+    for (size_t i = 0; i + 1 < ansiParts.size(); ++i) {
+      prefix += (prefix.empty() ? "" : "\\") + parcelio::FoldCp1252(ansiParts[i]);
+      if (auto it = fileKeys.find(prefix); it != fileKeys.end())
+        return Refuse(shown, "needs a directory of the stored name of " + it->second);
+    }
+    prefix.clear();
+    for (size_t i = 0; i + 1 < ansiParts.size(); ++i) {
+      prefix += (prefix.empty() ? "" : "\\") + parcelio::FoldCp1252(ansiParts[i]);
+      dirKeys.emplace(prefix, shown);
+    }
+    fileKeys.emplace(key, shown);
+
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(source, ec);
+    if (ec) return Refuse(shown, parcelio::ErrorText(ec));
+    inputs.push_back(Input{source, shown, stored, static_cast<int64_t>(size)});
+  }
+
+  // Everything below a directory; answers whether anything was found to
+  // store.
+  bool AddTree(const path& dir, std::vector<std::string>& parts) {
+    std::vector<fs::directory_entry> entries;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(*it);
+    if (ec) {
+      Refuse(parcelio::Utf8Of(dir), parcelio::ErrorText(ec));
+      return true;
+    }
+    // Files first, then subdirectories, each in name order: every level then
+    // gets its first file before anything deeper, which suits joiners that
+    // create one directory level at a time.
+    std::vector<std::pair<bool, fs::directory_entry>> sorted;
+    for (const fs::directory_entry& entry : entries) {
+      std::error_code typeError;
+      sorted.emplace_back(fs::is_directory(fs::status(entry.path(), typeError)), entry);
+    }
+    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+      return a.first != b.first ? b.first : a.second.path() < b.second.path();
+    });
+    for (size_t i = 0; i < sorted.size(); ++i) entries[i] = sorted[i].second;
+    bool any = false;
+    for (const fs::directory_entry& entry : entries) {
+      const std::string shown = parcelio::Utf8Of(entry.path());
+      std::error_code typeError;
+      const bool link = entry.is_symlink(typeError);
+      const fs::file_status status = fs::status(entry.path(), typeError);
+      parts.push_back(parcelio::Utf8Of(entry.path().filename()));
+      if (fs::is_directory(status)) {
+        if (link) {
+          Warn(shown, "linked directory skipped");
+        } else if (AddTree(entry.path(), parts)) {
+          any = true;
+        } else {
+          Warn(shown, "empty directory cannot be stored; skipped");
+        }
+      } else if (fs::is_regular_file(status)) {
+        AddFile(entry.path(), parts);
+        any = true;
+      } else if (!fs::exists(status)) {
+        Warn(shown, link ? "broken link skipped" : "vanished; skipped");
+      } else {
+        Warn(shown, "not a regular file; skipped");
+      }
+      parts.pop_back();
+    }
+    return any;
+  }
+};
+
+// The name a PATH is stored under: its last part, "." and ".." resolved.
+std::string OwnName(const path& source) {
+  std::error_code ec;
+  path full = fs::absolute(source, ec).lexically_normal();
+  if (!full.has_filename()) full = full.parent_path();
+  return parcelio::Utf8Of(full.filename());
+}
+
+bool IsWindowsProgram(File& program) {
+  uint8_t head[64];
+  if (program.ReadAt(0, head, sizeof head) != static_cast<int64_t>(sizeof head) || head[0] != 'M' || head[1] != 'Z')
+    return false;
+  const uint32_t peAt = head[60] | head[61] << 8 | head[62] << 16 | static_cast<uint32_t>(head[63]) << 24;
+  uint8_t pe[4];
+  return program.ReadAt(peAt, pe, 4) == 4 && pe[0] == 'P' && pe[1] == 'E' && pe[2] == 0 && pe[3] == 0;
+}
+
+std::string VolumeSuffix(size_t number) {
+  char text[24];
+  std::snprintf(text, sizeof text, ".s%02u", static_cast<unsigned>(number));
+  return text;
+}
+
+// The temporary files of the new set: removed unless every volume was
+// written and renamed.
+struct TempFiles {
+  std::vector<path> names;
+  ~TempFiles() {
+    for (const path& name : names) {
+      std::error_code ec;
+      fs::remove(name, ec);
+    }
+  }
+};
+
+// An existing volume of BASE: BASE.s followed by two or more digits.
+bool VolumeNumberOf(const std::string& name, const std::string& base, size_t& number) {
+  if (name.size() < base.size() + 4 || name.compare(0, base.size(), base) != 0 ||
+      name.compare(base.size(), 2, ".s") != 0)
+    return false;
+  const std::string digits = name.substr(base.size() + 2);
+  if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  number = static_cast<size_t>(std::stoul(digits));
+  return true;
+}
+
+}  // namespace
+
+int RunSplit(const SplitArgs& args) {
+  // What is to be stored, every name checked before anything is written.
+  Collector collector;
+  for (const std::string& given : args.paths) {
+    const path source = parcelio::PathOf(given);
+    std::error_code ec;
+    const fs::file_status status = fs::status(source, ec);
+    if (!fs::exists(status)) {
+      collector.Refuse(given, ec ? parcelio::ErrorText(ec) : "No such file or directory");
+      continue;
+    }
+    const std::string name = OwnName(source);
+    std::vector<std::string> parts;
+    if (!name.empty()) parts.push_back(name);
+    if (fs::is_directory(status)) {
+      if (fs::is_symlink(fs::symlink_status(source, ec)))
+        Warn(given, "linked directory; stored all the same, as it was named");
+      if (!collector.AddTree(source, parts)) Warn(given, "empty directory cannot be stored; skipped");
+    } else if (fs::is_regular_file(status)) {
+      collector.AddFile(source, parts);
+    } else {
+      collector.Refuse(given, "not a regular file or directory");
+    }
+  }
+  if (collector.refused > 0) return ExitFailed;
+  std::vector<Input>& inputs = collector.inputs;
+  if (inputs.empty()) return Fail("split", "nothing to store");
+
+  std::vector<volwriter::FileExtent> extents;
+  int64_t smallest = 0, totalBytes = 0;
+  for (const Input& input : inputs) {
+    extents.push_back(volwriter::FileExtent{input.stored, input.size});
+    smallest = std::max(smallest, volwriter::VolumeOverhead() + volwriter::PieceOverhead(input.stored) + 1);
+    totalBytes += input.size;
+  }
+  if (args.volumeSize < smallest) {
+    return UsageError("split", "SIZE " + std::to_string(args.volumeSize) +
+                                   " is too small: a volume of these files needs at least " +
+                                   std::to_string(smallest) + " bytes");
+  }
+
+  // Where the volumes go.
+  const std::string baseText = args.base.empty() ? OwnName(parcelio::PathOf(args.paths[0])) : args.base;
+  path base = parcelio::PathOf(baseText);
+  if (args.base.empty()) base = base.stem();
+  if (!base.has_filename() || base.filename() == "." || base.filename() == "..")
+    return UsageError("split", "BASE '" + baseText + "' does not name a file");
+  const path outDir = base.has_parent_path() ? base.parent_path() : path(".");
+  const std::string baseName = parcelio::Utf8Of(base.filename());
+
+  // The program that makes volume 1 a self-joining file.
+  File program;
+  int64_t programSize = 0;
+  path stubName;
+  if (!args.stub.empty()) {
+    if (!program.Open(parcelio::PathOf(args.stub), File::Mode::Read))
+      return Fail(args.stub, parcelio::LastErrorText());
+    programSize = program.Size();
+    if (programSize < 0) return Fail(args.stub, parcelio::LastErrorText());
+    // The trailer that locates the volume is 32 bits wide.
+    if (programSize > 0xFFFFFFFFLL) return Fail(args.stub, "a program of 4 GiB or more cannot carry a volume");
+    stubName = outDir / parcelio::PathOf(baseName + (IsWindowsProgram(program) ? ".exe" : ""));
+    std::error_code ec;
+    if (fs::equivalent(stubName, parcelio::PathOf(args.stub), ec))
+      return Fail(parcelio::Utf8Of(stubName), "would replace the program itself");
+  }
+
+  const auto plan = volwriter::PlanSplit(extents, args.volumeSize);
+  std::vector<path> finalNames;
+  for (size_t v = 1; v <= plan.size(); ++v)
+    finalNames.push_back(v == 1 && !stubName.empty() ? stubName
+                                                      : outDir / parcelio::PathOf(baseName + VolumeSuffix(v)));
+
+  // Volumes of BASE already there: refused, or replaced with -f (and those
+  // the new set does not replace are removed at the end).
+  std::error_code ec;
+  fs::create_directories(outDir, ec);
+  if (ec) return Fail(parcelio::Utf8Of(outDir), parcelio::ErrorText(ec));
+  std::vector<path> existing, stale;
+  for (fs::directory_iterator it(outDir, ec), end; !ec && it != end; it.increment(ec)) {
+    const path name = it->path();
+    size_t number = 0;
+    const bool isVolume = VolumeNumberOf(parcelio::Utf8Of(name.filename()), baseName, number);
+    const bool isStub = !stubName.empty() && name.filename() == stubName.filename();
+    if (!isVolume && !isStub) continue;
+    existing.push_back(name);
+    if (isVolume && (number > plan.size() || (number == 1 && !stubName.empty()))) stale.push_back(name);
+  }
+  if (ec) return Fail(parcelio::Utf8Of(outDir), parcelio::ErrorText(ec));
+  if (!existing.empty() && !args.force) {
+    std::sort(existing.begin(), existing.end());
+    for (const path& name : existing) Fail(parcelio::Utf8Of(name), "volume exists (use -f to replace the set)");
+    return ExitFailed;
+  }
+
+  // The volumes, under temporary names.
+  TempFiles temps;
+  std::random_device random;
+  const volwriter::SetId set = volwriter::NewSetId();
+  ProgressLine progress("parcel: split", totalBytes);
+  int64_t bytesDone = 0;
+  File source;
+  size_t sourceIndex = SIZE_MAX;
+  std::vector<std::string> lines;
+  for (size_t v = 0; v < plan.size(); ++v) {
+    path temp;
+    File out;
+    for (int attempt = 0; !out.IsOpen(); ++attempt) {
+      char tag[16];
+      std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
+      temp = outDir / parcelio::PathOf("." + parcelio::Utf8Of(finalNames[v].filename()) + "." + tag + ".tmp");
+      if (out.Open(temp, File::Mode::CreateNew)) break;
+      if (attempt == 5) return Fail(parcelio::Utf8Of(temp), parcelio::LastErrorText());
+    }
+    temps.names.push_back(temp);
+    const std::string shownTemp = parcelio::Utf8Of(finalNames[v]);
+    auto writeFailed = [&] { return Fail(shownTemp, parcelio::LastErrorText()); };
+
+    int64_t pos = 0;
+    if (v == 0 && program.IsOpen()) {
+      const parcelio::CopyResult copy = parcelio::CopyRange(program, 0, &out, 0, programSize);
+      if (!copy.ok) return Fail(copy.readFailed ? args.stub : shownTemp, copy.reason);
+      pos = programSize;
+    }
+    volwriter::Volume head;
+    head.Set = set;
+    head.CheckMode = args.noCrc ? 4 : 0;
+    head.VolumeNumber = static_cast<int32_t>(v + 1);
+    head.IsLast = v + 1 == plan.size();
+    int64_t space = 0;
+    for (const volwriter::PieceRange& range : plan[v]) space += range.DataSize;
+    head.SpaceNeeded = space;
+    const volwriter::Bytes headBytes = volwriter::EncodeVolumeHead(head);
+    if (!out.WriteAt(pos, headBytes.data(), static_cast<int64_t>(headBytes.size()))) return writeFailed();
+    pos += static_cast<int64_t>(headBytes.size());
+
+    for (const volwriter::PieceRange& range : plan[v]) {
+      const Input& input = inputs[range.FileIndex];
+      if (sourceIndex != range.FileIndex) {
+        if (!source.Open(input.source, File::Mode::Read)) return Fail(input.shown, parcelio::LastErrorText());
+        sourceIndex = range.FileIndex;
+      }
+      volwriter::Piece piece;
+      piece.FileName = input.stored;
+      piece.FileOffset = range.FileOffset;
+      piece.DataSize = range.DataSize;
+      piece.Crc = 0;  // filled in once the data has passed
+      const volwriter::Bytes pieceHead = volwriter::EncodePieceHead(piece);
+      if (!out.WriteAt(pos, pieceHead.data(), static_cast<int64_t>(pieceHead.size()))) return writeFailed();
+      const int64_t headPos = pos;
+      pos += static_cast<int64_t>(pieceHead.size());
+      const parcelio::CopyResult copy = parcelio::CopyRange(
+          source, range.FileOffset, &out, pos, range.DataSize,
+          [&](int64_t done) { progress.Update(bytesDone + done); });
+      if (!copy.ok) {
+        progress.Finish();
+        if (!copy.readFailed) return Fail(shownTemp, copy.reason);
+        return Fail(input.shown, copy.copied < range.DataSize && copy.reason == "unexpected end of file"
+                                     ? "the file became shorter while it was being stored"
+                                     : copy.reason);
+      }
+      const auto crc = volwriter::CrcBytes(copy.crc);
+      if (!out.WriteAt(headPos + volwriter::PieceHeadCrcOffset, crc.data(), 4)) return writeFailed();
+      pos += range.DataSize;
+      bytesDone += range.DataSize;
+    }
+    if (v == 0 && program.IsOpen()) {
+      const volwriter::Bytes trailer = volwriter::EncodeTrailer(static_cast<uint32_t>(programSize));
+      if (!out.WriteAt(pos, trailer.data(), 4)) return writeFailed();
+      pos += 4;
+    }
+    out.Close();
+    lines.push_back(parcelio::Utf8Of(finalNames[v]) + "  " + std::to_string(pos) + " bytes");
+    if (v == 0 && program.IsOpen()) {
+      fs::permissions(temp, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                      fs::perm_options::add, ec);
+    }
+  }
+  progress.Finish();
+
+  // All written: the new set takes its names, and what is left of an
+  // earlier set of BASE goes.
+  for (size_t v = 0; v < plan.size(); ++v) {
+    fs::rename(temps.names[v], finalNames[v], ec);
+    if (ec) return Fail(parcelio::Utf8Of(finalNames[v]), parcelio::ErrorText(ec));
+    temps.names[v].clear();
+    Say(lines[v]);
+  }
+  temps.names.clear();
+  for (const path& name : stale) {
+    fs::remove(name, ec);
+    if (ec) Warn(parcelio::Utf8Of(name), "cannot remove the old volume: " + parcelio::ErrorText(ec));
+  }
+  Say(std::to_string(inputs.size()) + (inputs.size() == 1 ? " file, " : " files, ") + std::to_string(totalBytes) +
+      " bytes, " + std::to_string(plan.size()) + (plan.size() == 1 ? " volume" : " volumes"));
+  return ExitOk;
+}
+
+}  // namespace parceltool
