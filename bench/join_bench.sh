@@ -31,7 +31,8 @@
 # lines, the ratios of medians:
 #   stub-join/cat  parcel-join/cat  parcel-join/7zz  parcel-split/split
 #   files-100k/1k  time per file of the MANY-file joins over the FEW-file ones
-#                  (the larger of the two programs' ratios, both shown)
+#                  (the larger of the two programs' ratios, both shown; the
+#                  name gives the counts, 100k and 1k by default)
 # Nothing is left behind: the scratch folder is removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -200,6 +201,9 @@ per_file() {
   awk -v r="$r" -v f="$few" -v m="$many" 'BEGIN {printf "%.2f", r * f / m}'
 }
 
+# 100000 as 100k, 1000 as 1k.
+short() { if [ $(($1 % 1000)) -eq 0 ]; then echo "$(($1 / 1000))k"; else echo "$1"; fi; }
+
 stub_files=$(per_file stub-join)
 parcel_files=$(per_file parcel-join)
 worst=$(printf '%s\n%s\n' "$stub_files" "$parcel_files" | grep -v n/a | sort -n | tail -1)
@@ -208,4 +212,4 @@ echo "stub-join/cat $(ratio stub-join cat)"
 echo "parcel-join/cat $(ratio parcel-join cat)"
 echo "parcel-join/7zz $(ratio parcel-join 7zz)"
 echo "parcel-split/split $(ratio parcel-split split)"
-echo "files-100k/1k ${worst:-n/a} (stub-join $stub_files, parcel-join $parcel_files)"
+echo "files-$(short "$many")/$(short "$few") ${worst:-n/a} (stub-join $stub_files, parcel-join $parcel_files)"
