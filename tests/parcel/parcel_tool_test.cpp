@@ -248,6 +248,33 @@ TEST_F(ParcelTool, ForceReplacesTheSetAndRemovesStaleVolumes) {
   EXPECT_EQ(ReadAll(root_ / "f.bin"), ReadAll(root_ / "g.bin"));
 }
 
+// Links in the destination never lead a join outside it.
+TEST_F(ParcelTool, JoinDoesNotWriteThroughLinks) {
+  WriteAll(root_ / "in" / "top" / "a.txt", "new a");
+  WriteAll(root_ / "in" / "top" / "sub" / "b.txt", "new b");
+  ASSERT_EQ(Parcel({"split", "-q", "-o", "set", "in/top"}).status, 0);
+  WriteAll(root_ / "outside" / "a.txt", "keep a");
+  WriteAll(root_ / "outside" / "b.txt", "keep b");
+
+  // The file itself a link: -f replaces the link, the target keeps its bytes.
+  fs::create_directories(root_ / "d1" / "top");
+  fs::create_symlink(root_ / "outside" / "a.txt", root_ / "d1" / "top" / "a.txt");
+  EXPECT_EQ(Parcel({"join", "-C", "d1", "set.s01"}).status, 1);
+  EXPECT_EQ(Parcel({"join", "-f", "-C", "d1", "set.s01"}).status, 0);
+  EXPECT_FALSE(fs::is_symlink(root_ / "d1" / "top" / "a.txt"));
+  EXPECT_EQ(ReadAll(root_ / "d1" / "top" / "a.txt"), "new a");
+
+  // A directory level a link: refused, with or without -f.
+  fs::create_directories(root_ / "d2" / "top");
+  fs::create_directory_symlink(root_ / "outside", root_ / "d2" / "top" / "sub");
+  const Result join = Parcel({"join", "-f", "-C", "d2", "set.s01"});
+  EXPECT_EQ(join.status, 1);
+  EXPECT_NE(join.err.find("d2/top/sub: is a link; a directory is needed here"), std::string::npos) << join.err;
+  EXPECT_EQ(ReadAll(root_ / "outside" / "a.txt"), "keep a");
+  EXPECT_EQ(ReadAll(root_ / "outside" / "b.txt"), "keep b");
+  EXPECT_FALSE(fs::exists(root_ / "d2" / "top" / "a.txt"));
+}
+
 TEST_F(ParcelTool, NativeSelfJoiningProgramRebuildsTheTree) {
   // The program rebuilds names in the OEM code page, which has no euro
   // sign: the split warns about such a name.
