@@ -283,6 +283,7 @@ uint8_t* CopyBuffer() {
 }
 
 #ifndef _WIN32
+constexpr int64_t MapFrom = 1024 * 1024;
 constexpr int64_t ParallelCrcFrom = 4 * 1024 * 1024;
 constexpr int64_t WriteStep = 1024 * 1024;
 
@@ -330,7 +331,8 @@ CopyResult CopyRange(File& source, int64_t sourcePos, File* target, int64_t targ
   // target in one copy, and the CRC reads it where it lies.
   constexpr int64_t Window = 16 * 1024 * 1024;
   const int64_t page = sysconf(_SC_PAGESIZE);
-  bool mapped = true;
+  // Small pieces go through the buffer: a mapping costs more than it saves.
+  bool mapped = available >= MapFrom;
   while (mapped && result.copied < available) {
     const int64_t from = sourcePos + result.copied;
     const int64_t base = from - from % page;

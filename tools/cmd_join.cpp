@@ -25,6 +25,7 @@ using parcelio::File;
 struct Output {
   std::string relative;  // UTF-8, parts joined by '/'
   int64_t size = 0;
+  bool existed = false;  // found on disk before the join (so -f is given)
   bool opened = false;
 };
 
@@ -91,7 +92,7 @@ int RunJoin(const JoinArgs& args) {
   std::vector<std::string> existing;
   std::set<std::string> levelsChecked;
   int blocked = 0;
-  for (const Output& output : outputs) {
+  for (Output& output : outputs) {
     ForEachLevel(output.relative, [&](const std::string& level) {
       if (!levelsChecked.insert(level).second) return true;
       const fs::file_status status = fs::symlink_status(pathOf(level), ec);
@@ -107,6 +108,7 @@ int RunJoin(const JoinArgs& args) {
       Fail(shown(output.relative), "is a directory");
       ++blocked;
     } else if (fs::exists(status)) {
+      output.existed = true;
       existing.push_back(shown(output.relative));
     }
   }
@@ -168,8 +170,10 @@ int RunJoin(const JoinArgs& args) {
             return !made;
           });
           if (made) return Fail(shown(failedLevel), parcelio::ErrorText(made));
+          // A link in the way is replaced by the file, not followed.
           std::error_code ignored;
-          if (fs::is_symlink(fs::symlink_status(targetPath, ignored))) fs::remove(targetPath, ignored);
+          if (target.existed && fs::is_symlink(fs::symlink_status(targetPath, ignored)))
+            fs::remove(targetPath, ignored);
         }
         if (!output.Open(targetPath, target.opened ? File::Mode::Update : File::Mode::Replace))
           return Fail(shown(target.relative), parcelio::LastErrorText());

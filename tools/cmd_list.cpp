@@ -37,6 +37,8 @@ int RunList(const std::string& volume) {
   table += Row(std::to_string(totalBytes), std::to_string(totalPieces),
                std::to_string(set.volumes.size()) + (set.volumes.size() == 1 ? " volume" : " volumes"),
                std::to_string(set.files.size()) + (set.files.size() == 1 ? " file" : " files")) + "\n";
+  if (!set.missing.empty()) table += "missing volumes: " + parcelio::NumbersText(set.missing) + "\n";
+  if (set.lastNumber == 0) table += "the last volume was not found\n";
   parcelio::WriteOut(table);
   return ReportSetProblems(set, volume) ? ExitFailed : ExitOk;
 }

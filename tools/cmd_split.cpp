@@ -212,9 +212,11 @@ int RunSplit(const SplitArgs& args) {
     std::vector<std::string> parts;
     if (!name.empty()) parts.push_back(name);
     if (fs::is_directory(status)) {
-      if (fs::is_symlink(fs::symlink_status(source, ec)))
-        Warn(given, "linked directory; stored all the same, as it was named");
-      if (!collector.AddTree(source, parts)) Warn(given, "empty directory cannot be stored; skipped");
+      if (fs::is_symlink(fs::symlink_status(source, ec))) {
+        Warn(given, "linked directory skipped");
+      } else if (!collector.AddTree(source, parts)) {
+        Warn(given, "empty directory cannot be stored; skipped");
+      }
     } else if (fs::is_regular_file(status)) {
       collector.AddFile(source, parts);
     } else {

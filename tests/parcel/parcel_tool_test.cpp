@@ -248,6 +248,33 @@ TEST_F(ParcelTool, ForceReplacesTheSetAndRemovesStaleVolumes) {
   EXPECT_EQ(ReadAll(root_ / "f.bin"), ReadAll(root_ / "g.bin"));
 }
 
+// Links in the destination never lead a join outside it.
+TEST_F(ParcelTool, JoinDoesNotWriteThroughLinks) {
+  WriteAll(root_ / "in" / "top" / "a.txt", "new a");
+  WriteAll(root_ / "in" / "top" / "sub" / "b.txt", "new b");
+  ASSERT_EQ(Parcel({"split", "-q", "-o", "set", "in/top"}).status, 0);
+  WriteAll(root_ / "outside" / "a.txt", "keep a");
+  WriteAll(root_ / "outside" / "b.txt", "keep b");
+
+  // The file itself a link: -f replaces the link, the target keeps its bytes.
+  fs::create_directories(root_ / "d1" / "top");
+  fs::create_symlink(root_ / "outside" / "a.txt", root_ / "d1" / "top" / "a.txt");
+  EXPECT_EQ(Parcel({"join", "-C", "d1", "set.s01"}).status, 1);
+  EXPECT_EQ(Parcel({"join", "-f", "-C", "d1", "set.s01"}).status, 0);
+  EXPECT_FALSE(fs::is_symlink(root_ / "d1" / "top" / "a.txt"));
+  EXPECT_EQ(ReadAll(root_ / "d1" / "top" / "a.txt"), "new a");
+
+  // A directory level a link: refused, with or without -f.
+  fs::create_directories(root_ / "d2" / "top");
+  fs::create_directory_symlink(root_ / "outside", root_ / "d2" / "top" / "sub");
+  const Result join = Parcel({"join", "-f", "-C", "d2", "set.s01"});
+  EXPECT_EQ(join.status, 1);
+  EXPECT_NE(join.err.find("d2/top/sub: is a link; a directory is needed here"), std::string::npos) << join.err;
+  EXPECT_EQ(ReadAll(root_ / "outside" / "a.txt"), "keep a");
+  EXPECT_EQ(ReadAll(root_ / "outside" / "b.txt"), "keep b");
+  EXPECT_FALSE(fs::exists(root_ / "d2" / "top" / "a.txt"));
+}
+
 TEST_F(ParcelTool, NativeSelfJoiningProgramRebuildsTheTree) {
   // The program rebuilds names in the OEM code page, which has no euro
   // sign: the split warns about such a name.
@@ -331,6 +358,7 @@ void MakeRefusalScene(const fs::path& root) {
   WriteAll(root / "cases" / "A.txt", "x");
   WriteAll(root / "cases" / "a.TXT", "x");
   fs::create_directories(root / "hollow" / "inner");
+  fs::create_directory_symlink(root / "hollow", root / "linked");
   WriteAll(root / "notavolume.s01", "just text, long enough to be read as something");
   WriteAll(root / "tiny", "PARC");
 }
@@ -361,7 +389,8 @@ TEST_F(ParcelTool, EveryRefusalSaysWhyAndWritesNothing) {
       {"superscript device", {"split", "lpt¹"}, 1, "is a device name on Windows"},
       {"case collision", {"split", "cases"}, 1, "when letter case is ignored"},
       {"two paths, one name", {"split", "ok.txt", "./ok.txt"}, 1, "when letter case is ignored"},
-      {"empty directory", {"split", "hollow"}, 1, "parcel: split: nothing to store"},
+      {"empty directory", {"split", "hollow"}, 1, "parcel: hollow/inner: empty directory cannot be stored"},
+      {"linked directory", {"split", "linked"}, 1, "parcel: linked: linked directory skipped"},
       {"missing stub", {"split", "--stub", "no-program", "ok.txt"}, 1, "parcel: no-program: No such file"},
       {"existing volumes", {"split", "-s", "20k", "-o", "good", "big.bin"}, 1, "good.s01: volume exists"},
       {"list without volume", {"list"}, 2, "parcel: list: no VOLUME given"},
@@ -459,6 +488,9 @@ TEST_F(ParcelTool, DamagedAndIncompleteSets) {
     const Result test = Parcel({"test", "s.s01"}, dir);
     const Result join = Parcel({"join", "-C", "out", "s.s01"}, dir);
     EXPECT_EQ(list.status, c.listStatus) << c.what << "\n" << list.err;
+    if (std::string(c.what) == "missing middle") {
+      EXPECT_NE(list.out.find("\nmissing volumes: 2\n"), std::string::npos) << list.out;
+    }
     EXPECT_EQ(test.status, c.testStatus) << c.what << "\n" << test.err;
     EXPECT_EQ(join.status, 1) << c.what;
     EXPECT_NE(join.err.find(c.message), std::string::npos) << c.what << "\n" << join.err;
