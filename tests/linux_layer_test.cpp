@@ -69,7 +69,8 @@ std::vector<std::string> ReadLines(const ScratchDir& dir, const std::string& inp
 std::vector<std::string> Summary(const std::vector<std::string>& lines) {
   std::vector<std::string> out;
   for (const std::string& line : lines) {
-    out.push_back(std::to_string(line.size()) + ":" + line.substr(line.size() > 6 ? line.size() - 6 : 0));
+    const size_t tail = line.size() > 6 ? line.size() - 6 : 0;
+    out.push_back(std::to_string(line.size()) + ":" + line.substr(tail));
   }
   return out;
 }
