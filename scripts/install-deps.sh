@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on a Debian machine, skipping what
 # is already there: the native tool chain and GoogleTest, the MinGW-w64 cross
-# compilers, and Wine to run the Windows program and its tests. Run as root;
+# compilers, Wine to run the Windows program and its tests, clang for the
+# fuzz targets, Xvfb and xdotool for the display tests, the packaging tools
+# and an aarch64 cross compiler. Run as root;
 # needs no input and may be run again at any time.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
@@ -23,40 +25,33 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 
-packages=(cmake make g++ libgtest-dev googletest
-          g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
-          wine wine32:i386 locales)
-missing=()
-for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing: ${missing[*]}"
-  apt_update
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+# install_missing WHAT PACKAGE...: installs those of the packages that are
+# not installed yet, in one apt-get call.
+install_missing() {
+  local what=$1 p
+  local missing=()
+  shift
+  for p in "$@"; do installed "$p" || missing+=("$p"); done
+  if [ ${#missing[@]} -gt 0 ]; then
+    log "installing ($what): ${missing[*]}"
+    apt_update
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+}
+
+install_missing "builds" cmake make g++ libgtest-dev googletest \
+  g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 \
+  wine wine32:i386 locales
 
 # The fuzz targets: clang with its libFuzzer and sanitizer run-times.
-fuzz_packages=(clang libclang-rt-dev)
-missing=()
-for p in "${fuzz_packages[@]}"; do installed "$p" || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing (fuzzing): ${missing[*]}"
-  apt_update
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+install_missing "fuzzing" clang libclang-rt-dev
 
 # --- Virtual display ----------------------------------------------------------
 # The display tests run the Windows program under Wine on an X server of their
 # own (Xvfb), answer its windows with xdotool and take pictures of them with
 # xwd (x11-apps) and netpbm; fonts-wine holds the font of Wine's caption
 # buttons, fonts-dejavu-core the text font.
-display_packages=(xvfb xdotool x11-apps netpbm fonts-wine fonts-dejavu-core)
-missing=()
-for p in "${display_packages[@]}"; do installed "$p" || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing for the display tests: ${missing[*]}"
-  apt_update
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+install_missing "display tests" xvfb xdotool x11-apps netpbm fonts-wine fonts-dejavu-core
 
 # Wine takes its code pages from LANG: en_GB gives ANSI 1252 and OEM 850, the
 # pair the Linux build emulates. Wine reads the name itself; the glibc locale
@@ -155,14 +150,8 @@ fi
 # manual pages for their test. The aarch64 cross compiler and qemu-user build
 # and run the CRC-32 test on a processor other than x86 (qemu-aarch64 is
 # called directly: no binfmt registration is needed).
-pack_packages=(dpkg-dev file lintian man-db groff-base g++-aarch64-linux-gnu)
-pack_missing=()
-for p in "${pack_packages[@]}"; do installed "$p" || pack_missing+=("$p"); done
-command -v qemu-aarch64 >/dev/null || pack_missing+=(qemu-user)
-if [ ${#pack_missing[@]} -gt 0 ]; then
-  log "installing: ${pack_missing[*]}"
-  apt_update
-  apt-get install -y -qq --no-install-recommends "${pack_missing[@]}" >/dev/null
-fi
+install_missing "packages and manual pages" dpkg-dev file lintian man-db groff-base \
+  g++-aarch64-linux-gnu
+command -v qemu-aarch64 >/dev/null || install_missing "CRC-32 on aarch64" qemu-user
 
 log "ready: $(cmake --version | head -1), $(i686-w64-mingw32-g++-posix --version | head -1), $(wine --version)${qemu:+, run through $(qemu_major "$qemu" | sed 's/^/qemu /')}"
