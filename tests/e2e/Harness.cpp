@@ -20,6 +20,33 @@ namespace fs = std::filesystem;
 
 namespace e2e {
 
+Bytes Pattern(size_t size, unsigned seed) {
+  Bytes bytes(size);
+  uint32_t state = seed * 2654435761u + 12345u;
+  for (auto& b : bytes) {
+    state = state * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(state >> 16);
+  }
+  return bytes;
+}
+
+volwriter::Piece WholeFile(const std::string& name, const Bytes& data) {
+  volwriter::Piece piece;
+  piece.FileName = name;
+  piece.Data = data;
+  return piece;
+}
+
+volwriter::Volume MakeVolume(int32_t number, bool last, std::vector<volwriter::Piece> pieces,
+                             uint8_t set) {
+  volwriter::Volume volume;
+  volume.Set.fill(set);
+  volume.VolumeNumber = number;
+  volume.IsLast = last;
+  volume.Pieces = std::move(pieces);
+  return volume;
+}
+
 namespace {
 
 std::string ReadAll(const std::string& path) {

@@ -21,6 +21,14 @@ using volwriter::Bytes;
 Bytes ToBytes(const std::string& text);
 std::string FromBytes(const Bytes& bytes);
 
+// Bytes that differ from position to position and from seed to seed.
+Bytes Pattern(size_t size, unsigned seed);
+// One piece holding a whole file.
+volwriter::Piece WholeFile(const std::string& name, const Bytes& data);
+// A volume of the set whose identity bytes are all `set`.
+volwriter::Volume MakeVolume(int32_t number, bool last, std::vector<volwriter::Piece> pieces,
+                             uint8_t set = 1);
+
 // How the program under test is started.
 struct Program {
   std::string binary;           // the program file to copy into the sandbox

@@ -20,6 +20,8 @@ namespace {
 using e2e::Bytes;
 using e2e::InOrder;
 using e2e::Outcome;
+using e2e::Pattern;
+using e2e::WholeFile;
 using e2e::Program;
 using e2e::Sandbox;
 using volwriter::InputFile;
@@ -36,17 +38,6 @@ const char kClosing[] =
     "Do you want to visit Quonda Software web site and obtain your copy of Quonda Parcelon?\n";
 const char kLaunchBox[] = "[Action request] Launch combined file(s)?\n(y/n) ";
 const char kClosingBoxHead[] = "[Message] Try \"Quonda Parcelon 2.03\"";
-
-// Bytes that differ from position to position and from seed to seed.
-Bytes Pattern(size_t size, unsigned seed) {
-  Bytes bytes(size);
-  uint32_t state = seed * 2654435761u + 12345u;
-  for (auto& b : bytes) {
-    state = state * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(state >> 16);
-  }
-  return bytes;
-}
 
 volwriter::SetId MakeSet(uint8_t tag) {
   volwriter::SetId id{};
@@ -76,19 +67,7 @@ std::string InstallSet(Sandbox& box, const std::vector<Volume>& volumes,
 
 // A single-volume set of one piece per file, for tests about single pieces.
 Volume OneVolume(std::vector<Piece> pieces, uint8_t set = 1) {
-  Volume volume;
-  volume.Set = MakeSet(set);
-  volume.VolumeNumber = 1;
-  volume.IsLast = true;
-  volume.Pieces = std::move(pieces);
-  return volume;
-}
-
-Piece WholeFile(const std::string& name, const Bytes& data) {
-  Piece piece;
-  piece.FileName = name;
-  piece.Data = data;
-  return piece;
+  return e2e::MakeVolume(1, true, std::move(pieces), set);
 }
 
 std::vector<std::string> Without(std::vector<std::string> files, const std::string& prefix) {

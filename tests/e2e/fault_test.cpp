@@ -40,6 +40,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using e2e::Bytes;
+using e2e::MakeVolume;
+using e2e::Pattern;
+using e2e::WholeFile;
 using e2e::Sandbox;
 using volwriter::Piece;
 using volwriter::Volume;
@@ -48,32 +51,6 @@ const char kLaunchBox[] = "[Action request] Launch combined file(s)?";
 const char kCannotOpen[] = "[Error] Unable to open original file.";
 const char kCannotWrite[] = "[Error] Unable to write original file.";
 const char kNoSpace[] = "[Critical error] No space available on target drive.";
-
-Bytes Pattern(size_t size, unsigned seed) {
-  Bytes bytes(size);
-  uint32_t state = seed * 2654435761u + 7u;
-  for (auto& b : bytes) {
-    state = state * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(state >> 16);
-  }
-  return bytes;
-}
-
-Piece WholeFile(const std::string& name, const Bytes& data) {
-  Piece piece;
-  piece.FileName = name;
-  piece.Data = data;
-  return piece;
-}
-
-Volume MakeVolume(int32_t number, bool last, std::vector<Piece> pieces) {
-  Volume volume;
-  volume.Set.fill(0x5A);
-  volume.VolumeNumber = number;
-  volume.IsLast = last;
-  volume.Pieces = std::move(pieces);
-  return volume;
-}
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

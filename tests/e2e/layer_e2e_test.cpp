@@ -22,36 +22,13 @@
 namespace {
 
 using e2e::Bytes;
+using e2e::MakeVolume;
+using e2e::Pattern;
+using e2e::WholeFile;
 using e2e::InOrder;
 using e2e::Sandbox;
 using volwriter::Piece;
 using volwriter::Volume;
-
-Bytes Pattern(size_t size, unsigned seed) {
-  Bytes bytes(size);
-  uint32_t state = seed * 2654435761u + 1u;
-  for (auto& b : bytes) {
-    state = state * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(state >> 16);
-  }
-  return bytes;
-}
-
-Piece WholeFile(const std::string& name, const Bytes& data) {
-  Piece piece;
-  piece.FileName = name;
-  piece.Data = data;
-  return piece;
-}
-
-Volume MakeVolume(int32_t number, bool last, std::vector<Piece> pieces) {
-  Volume volume;
-  volume.Set.fill(7);
-  volume.VolumeNumber = number;
-  volume.IsLast = last;
-  volume.Pieces = std::move(pieces);
-  return volume;
-}
 
 // How standard output is given to the program, and what limits it runs under.
 enum class Stdout { File, Closed, NoReader };
