@@ -172,7 +172,8 @@ wait_exit() {
 
 # --- windows ---------------------------------------------------------------------
 # wait_window TITLE: waits for a visible window with exactly this title and
-# sets $window to its X id. The program must still run meanwhile.
+# sets $window to its X id and $window_title to the title. The program must
+# still run meanwhile.
 wait_window() {
   local deadline=$(($(date +%s) + window_wait))
   window=
@@ -183,14 +184,19 @@ wait_window() {
     [ "$(date +%s)" -lt "$deadline" ] || fail "no window \"$1\" appeared within $window_wait s"
     sleep 0.3
   done
+  window_title=$1
   log "window \"$1\" ($window)"
 }
 
-# wait_gone ID: the window is no longer shown.
+# wait_gone ID TITLE: the window with this id and title is no longer shown.
+# X ids are handed out again once their client has gone (the program ends
+# and the opened file's viewer can get the id its box had), so a window with
+# the id but another title is another window.
 wait_gone() {
   local deadline=$(($(date +%s) + 30))
-  while xdotool search --onlyvisible --name '.' 2>/dev/null | grep -qx "$1"; do
-    [ "$(date +%s)" -lt "$deadline" ] || fail "window $1 stayed on the screen"
+  while xdotool search --onlyvisible --name '.' 2>/dev/null | grep -qx "$1" &&
+        [ "$(xdotool getwindowname "$1" 2>/dev/null)" = "$2" ]; do
+    [ "$(date +%s)" -lt "$deadline" ] || fail "window $1 (\"$2\") stayed on the screen"
     sleep 0.2
   done
 }
@@ -239,7 +245,7 @@ press() {
   log "pressing $1 at $position"
   # shellcheck disable=SC2086
   xdotool mousemove $position click 1
-  wait_gone "$window"
+  wait_gone "$window" "$window_title"
 }
 
 # shot NAME: a picture of the current window, as shots/CASE-NAME.png.
@@ -352,7 +358,7 @@ case_dialog_other_folder() {
   timeout 10 xdotool windowfocus --sync "$window"
   xdotool type --delay 20 "$(win other/set.s02)"
   xdotool key Return
-  wait_gone "$window"
+  wait_gone "$window" "$window_title"
   wait_window "Action request"
   launch_question
   shot launch-question
@@ -413,7 +419,7 @@ case_launch_yes() {
   expect_rebuilt notes.txt data.qqq
   timeout 10 xdotool windowfocus --sync "$notepad"
   xdotool key alt+F4
-  wait_gone "$notepad"
+  wait_gone "$notepad" "notes.txt - Notepad"
 }
 
 # A piece whose CRC does not match: the notice, OK, and the run goes on.
@@ -506,7 +512,7 @@ case_wine_console() {
   shot_area console-and-launch-question "$console" "$window"
   press "&No"
   wait_exit 60
-  wait_gone "$console"
+  wait_gone "$console" "$title"
   expect_rebuilt notes.txt data.qqq
 }
 
