@@ -47,6 +47,53 @@ volwriter::Volume MakeVolume(int32_t number, bool last, std::vector<volwriter::P
   return volume;
 }
 
+ChildEnd RunChild(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                  const std::string& cwd, int timeoutSeconds,
+                  const std::function<bool()>& prepare) {
+  std::vector<char*> cargv;
+  for (const std::string& arg : argv) cargv.push_back(const_cast<char*>(arg.c_str()));
+  cargv.push_back(nullptr);
+  std::vector<char*> cenv;
+  for (const std::string& item : env) cenv.push_back(const_cast<char*>(item.c_str()));
+  cenv.push_back(nullptr);
+
+  ChildEnd end;
+  const pid_t pid = fork();
+  if (pid < 0) {
+    ADD_FAILURE() << "fork failed";
+    return end;
+  }
+  if (pid == 0) {
+    setpgid(0, 0);
+    if (chdir(cwd.c_str()) != 0 || !prepare()) _exit(126);
+    execve(cargv[0], cargv.data(), cenv.data());
+    _exit(127);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) != pid) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(-pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      end.timedOut = true;
+      return end;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (WIFEXITED(status)) end.exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) end.signal = WTERMSIG(status);
+  return end;
+}
+
+bool RedirectStandardStreams(const std::string& input, const std::string& output,
+                             const std::string& errors) {
+  const int in = open(input.c_str(), O_RDONLY);
+  const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in < 0 || out < 0 || err < 0) return false;
+  return dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2;
+}
+
 namespace {
 
 std::string ReadAll(const std::string& path) {
@@ -229,43 +276,12 @@ Outcome Sandbox::Run(const std::string& programRelative, const std::vector<std::
       "LANG=C.UTF-8",
   };
 
-  pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);
-    if (chdir(Work(cwd).c_str()) != 0) _exit(126);
-    int in = open(inputPath.c_str(), O_RDONLY);
-    int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0) _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<char*> cargv;
-    for (const std::string& arg : argv) cargv.push_back(const_cast<char*>(arg.c_str()));
-    cargv.push_back(nullptr);
-    std::vector<char*> cenv;
-    for (const std::string& item : env) cenv.push_back(const_cast<char*>(item.c_str()));
-    cenv.push_back(nullptr);
-    execve(cargv[0], cargv.data(), cenv.data());
-    _exit(127);
-  }
-
+  const ChildEnd end = RunChild(argv, env, Work(cwd), program_.timeoutSeconds, [&] {
+    return RedirectStandardStreams(inputPath, outputPath, errorPath);
+  });
   Outcome outcome;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(program_.timeoutSeconds);
-  int status = 0;
-  for (;;) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(-pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      outcome.timedOut = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (!outcome.timedOut && WIFEXITED(status)) outcome.exitCode = WEXITSTATUS(status);
+  outcome.timedOut = end.timedOut;
+  outcome.exitCode = end.exitCode;
   outcome.output = WithoutCarriageReturns(ReadAll(outputPath));
   outcome.errors = ReadAll(errorPath);
   // The program ends with exit code 0 on every path; a sanitizer report

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -28,6 +29,26 @@ volwriter::Piece WholeFile(const std::string& name, const Bytes& data);
 // A volume of the set whose identity bytes are all `set`.
 volwriter::Volume MakeVolume(int32_t number, bool last, std::vector<volwriter::Piece> pieces,
                              uint8_t set = 1);
+
+// How a child process ended.
+struct ChildEnd {
+  bool timedOut = false;
+  int exitCode = -1;  // when it exited by itself
+  int signal = 0;     // when a signal ended it
+};
+
+// Runs argv[0] with exactly `env`, in a process group of its own, from
+// `cwd`, once `prepare` has set up the child (standard streams, limits,
+// user; false gives up, and the child exits with 126). The group is killed
+// when the program has not ended within timeoutSeconds.
+ChildEnd RunChild(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                  const std::string& cwd, int timeoutSeconds,
+                  const std::function<bool()>& prepare);
+
+// In a child: standard input, output and error from these files (output
+// and errors created or emptied).
+bool RedirectStandardStreams(const std::string& input, const std::string& output,
+                             const std::string& errors);
 
 // How the program under test is started.
 struct Program {

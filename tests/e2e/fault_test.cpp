@@ -24,14 +24,12 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/e2e/Harness.h"
@@ -125,60 +123,30 @@ Outcome RunWithFault(const Sandbox& box, const std::string& programRelative,
       "TMPDIR=" + box.Work("tmp"), "PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/nonexistent",
       "LANG=C.UTF-8"};
 
-  pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);
+  const e2e::ChildEnd end = e2e::RunChild(argv, env, box.Work(cwd), 60, [&] {
     // The program's own defaults: nothing inherited from the test decides
     // what a signal does.
     signal(SIGXFSZ, SIG_DFL);
     signal(SIGPIPE, SIG_DFL);
-    int in = open((meta + "/input").c_str(), O_RDONLY);
-    int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open((meta + "/errors").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0) _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
+    if (!e2e::RedirectStandardStreams(meta + "/input", outputPath, meta + "/errors")) return false;
     if (fault.closedOutput) {
       int ends[2];
-      if (pipe(ends) != 0) _exit(126);
+      if (pipe(ends) != 0) return false;
       close(ends[0]);
       dup2(ends[1], 1);
       close(ends[1]);
     }
-    if (fault.unprivileged && geteuid() == 0) {
-      if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(125);
+    if (fault.unprivileged && geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
+      return false;
     }
-    if (chdir(box.Work(cwd).c_str()) != 0) _exit(126);
-    if (fault.fileSizeLimit != RLIM_INFINITY) {
-      rlimit limit{fault.fileSizeLimit, fault.fileSizeLimit};
-      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(124);
-    }
-    std::vector<char*> cargv;
-    for (const std::string& arg : argv) cargv.push_back(const_cast<char*>(arg.c_str()));
-    cargv.push_back(nullptr);
-    std::vector<char*> cenv;
-    for (const std::string& item : env) cenv.push_back(const_cast<char*>(item.c_str()));
-    cenv.push_back(nullptr);
-    execve(cargv[0], cargv.data(), cenv.data());
-    _exit(127);
-  }
-
+    const rlimit limit{fault.fileSizeLimit, fault.fileSizeLimit};
+    return fault.fileSizeLimit == RLIM_INFINITY || setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  });
   Outcome outcome;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int status = 0;
-  for (;;) {
-    if (waitpid(pid, &status, WNOHANG) == pid) break;
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(-pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      outcome.timedOut = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (!outcome.timedOut && WIFEXITED(status)) outcome.exitCode = WEXITSTATUS(status);
-  if (!outcome.timedOut && WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
+  outcome.timedOut = end.timedOut;
+  outcome.exitCode = end.exitCode;
+  outcome.signal = end.signal;
   outcome.output = ReadAll(outputPath);
   const std::string errors = ReadAll(meta + "/errors");
   std::error_code ec;

@@ -7,14 +7,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/e2e/Harness.h"
@@ -56,49 +53,26 @@ Result RunNative(const Sandbox& box, const std::string& exe, const std::vector<s
     EXPECT_EQ(0, pipe(fds));
     close(fds[0]);  // nobody will ever read
   }
-  pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);
-    if (chdir(box.Work("src").c_str()) != 0) _exit(126);
-    int in = open(input.c_str(), O_RDONLY);
-    if (in < 0) _exit(126);
-    dup2(in, 0);
+  const e2e::ChildEnd end = e2e::RunChild(argv, env, box.Work("src"), 60, [&] {
+    const int in = open(input.c_str(), O_RDONLY);
+    if (in < 0 || dup2(in, 0) != 0) return false;
     if (out == Stdout::File) {
-      int file = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (file < 0) _exit(126);
-      dup2(file, 1);
+      const int file = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (file < 0 || dup2(file, 1) != 1) return false;
     } else if (out == Stdout::Closed) {
       close(1);
     } else {
       dup2(fds[1], 1);
     }
-    struct rlimit limit = {fileSizeLimit, fileSizeLimit};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    std::vector<char*> cargv;
-    for (const std::string& arg : argv) cargv.push_back(const_cast<char*>(arg.c_str()));
-    cargv.push_back(nullptr);
-    std::vector<char*> cenv;
-    for (const std::string& item : env) cenv.push_back(const_cast<char*>(item.c_str()));
-    cenv.push_back(nullptr);
-    execve(cargv[0], cargv.data(), cenv.data());
-    _exit(127);
-  }
+    const rlimit limit = {fileSizeLimit, fileSizeLimit};
+    return fileSizeLimit == RLIM_INFINITY || setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  });
   if (fds[1] >= 0) close(fds[1]);
   Result result;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) != pid) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(-pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "timed out";
-      return result;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  result.exited = WIFEXITED(status);
-  if (result.exited) result.exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  EXPECT_FALSE(end.timedOut) << "timed out";
+  result.exited = !end.timedOut && end.signal == 0;
+  result.exitCode = end.exitCode;
+  result.signal = end.signal;
   std::ifstream in(output, std::ios::binary);
   result.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return result;
