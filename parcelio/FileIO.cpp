@@ -17,7 +17,6 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -282,20 +281,36 @@ uint8_t* CopyBuffer() {
   return buffer.get();
 }
 
-#ifndef _WIN32
-constexpr int64_t MapFrom = 1024 * 1024;
-constexpr int64_t ParallelCrcFrom = 4 * 1024 * 1024;
-constexpr int64_t WriteStep = 1024 * 1024;
+// Large copies read ahead on a second thread: while one block is written,
+// the next is read and run through the CRC, so a verified copy takes about
+// what an unverified one does.
+constexpr int64_t AheadFrom = 4 * 1024 * 1024;
+constexpr int64_t AheadStep = 2 * 1024 * 1024;
 
-void CrcOfRange(const uint8_t* data, int64_t count, uint32_t& crc, bool first, bool last) {
-  int64_t done = 0;
-  do {
-    const int64_t step = std::min<int64_t>(count - done, 1 << 30);
-    UpdateCrc32(data + done, static_cast<int32_t>(step), crc, first && done == 0, last && done + step == count);
-    done += step;
-  } while (done < count);
+uint8_t* AheadBuffer(int which) {
+  static std::unique_ptr<uint8_t[]> buffers[2];
+  if (!buffers[which]) buffers[which].reset(new uint8_t[AheadStep]);
+  return buffers[which].get();
 }
-#endif
+
+// One block read from the source and checked.
+struct Block {
+  uint8_t* data = nullptr;
+  int64_t got = 0;  // bytes read; 0 at an early end, -1 on a failed read
+  std::string reason;
+};
+
+void ReadAndCheck(File& source, int64_t position, int64_t want, bool first, bool last,
+                  uint32_t& crc, Block& block) {
+  block.got = source.ReadAt(position, block.data, want);
+  if (block.got < 0) {
+    block.reason = LastErrorText();
+    return;
+  }
+  if (block.got > 0) {
+    UpdateCrc32(block.data, static_cast<int32_t>(block.got), crc, first, last && block.got == want);
+  }
+}
 
 // Runs one block through the CRC and on to the target.
 bool PassOn(const uint8_t* data, int64_t count, bool first, bool last, File* target,
@@ -308,13 +323,45 @@ bool PassOn(const uint8_t* data, int64_t count, bool first, bool last, File* tar
   return true;
 }
 
-}  // namespace
+bool FailRead(const Block& block, CopyResult& result) {
+  result.readFailed = true;
+  result.reason = block.got < 0 ? block.reason : "unexpected end of file";
+  return false;
+}
 
-struct CopyRangeAccess {
-#ifndef _WIN32
-  static int Descriptor(const File& file) { return file.fd_; }
-#endif
-};
+// The copy with reads ahead. Answers false when it stopped at a failure
+// (result says which), true when the range is done.
+bool CopyAhead(File& source, int64_t sourcePos, File& target, int64_t targetPos, int64_t size,
+               int64_t available, const Progress& progress, CopyResult& result) {
+  Block blocks[2];
+  blocks[0].data = AheadBuffer(0);
+  blocks[1].data = AheadBuffer(1);
+  int64_t read = std::min(AheadStep, available);  // bytes asked of the source so far
+  ReadAndCheck(source, sourcePos, read, true, read == size, result.crc, blocks[0]);
+  for (int current = 0;; current ^= 1) {
+    Block& block = blocks[current];
+    if (block.got <= 0) return FailRead(block, result);
+    // The next block is read while this one is written.
+    std::thread ahead;
+    const bool more = read < available && block.got == std::min(AheadStep, available - result.copied);
+    if (more) {
+      const int64_t at = read;
+      const int64_t want = std::min(AheadStep, available - at);
+      read += want;
+      ahead = std::thread(ReadAndCheck, std::ref(source), sourcePos + at, want, false,
+                          at + want == size, std::ref(result.crc), std::ref(blocks[current ^ 1]));
+    }
+    const bool written = target.WriteAt(targetPos + result.copied, block.data, block.got);
+    if (!written) result.reason = LastErrorText();
+    if (ahead.joinable()) ahead.join();
+    if (!written) return false;
+    result.copied += block.got;
+    if (progress) progress(result.copied);
+    if (!more) return result.copied == available || FailRead(Block{}, result);
+  }
+}
+
+}  // namespace
 
 CopyResult CopyRange(File& source, int64_t sourcePos, File* target, int64_t targetPos,
                      int64_t size, const Progress& progress) {
@@ -326,56 +373,11 @@ CopyResult CopyRange(File& source, int64_t sourcePos, File* target, int64_t targ
   const int64_t sourceSize = source.Size();
   const int64_t available = std::max<int64_t>(0, std::min(size, sourceSize - sourcePos));
 
-#ifndef _WIN32
-  // Mapped windows of the source: the data goes from the page cache to the
-  // target in one copy, and the CRC reads it where it lies.
-  constexpr int64_t Window = 16 * 1024 * 1024;
-  const int64_t page = sysconf(_SC_PAGESIZE);
-  // Small pieces go through the buffer: a mapping costs more than it saves.
-  bool mapped = available >= MapFrom;
-  while (mapped && result.copied < available) {
-    const int64_t from = sourcePos + result.copied;
-    const int64_t base = from - from % page;
-    const int64_t length = std::min(Window, sourcePos + available - base);
-    void* view = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED | MAP_POPULATE,
-                      CopyRangeAccess::Descriptor(source), static_cast<off_t>(base));
-    if (view == MAP_FAILED) {
-      mapped = false;  // the reads below take over
-      break;
+  if (target != nullptr && available >= AheadFrom) {
+    if (!CopyAhead(source, sourcePos, *target, targetPos, size, available, progress, result)) {
+      return result;
     }
-    const uint8_t* data = static_cast<const uint8_t*>(view) + (from - base);
-    const int64_t inView = length - (from - base);
-    const bool first = result.copied == 0;
-    const bool last = result.copied + inView == size;
-    bool written = true;
-    if (target != nullptr && inView >= ParallelCrcFrom) {
-      // The CRC runs beside the writes, over the same mapped pages, so a
-      // verified copy costs what an unverified one does.
-      uint32_t crc = result.crc;
-      std::thread checker([&] { CrcOfRange(data, inView, crc, first, last); });
-      for (int64_t at = 0; at < inView && written; at += WriteStep) {
-        const int64_t count = std::min(WriteStep, inView - at);
-        written = target->WriteAt(targetPos + result.copied + at, data + at, count);
-        if (written && progress) progress(result.copied + at + count);
-      }
-      if (!written) result.reason = LastErrorText();
-      checker.join();
-      result.crc = crc;
-      result.copied += inView;
-    } else {
-      for (int64_t at = 0; at < inView && written; at += CopyStep) {
-        const int64_t count = std::min(CopyStep, inView - at);
-        const bool firstStep = result.copied == 0;
-        result.copied += count;
-        written = PassOn(data + at, count, firstStep, result.copied == size, target,
-                         targetPos + result.copied - count, result);
-        if (progress) progress(result.copied);
-      }
-    }
-    munmap(view, static_cast<size_t>(length));
-    if (!written) return result;
   }
-#endif
 
   uint8_t* buffer = CopyBuffer();
   while (result.copied < available) {

@@ -55,15 +55,12 @@ class File {
   bool SetSize(int64_t size);
 
  private:
-  friend struct CopyRangeAccess;
 #ifdef _WIN32
   void* handle_ = nullptr;
 #else
   int fd_ = -1;
 #endif
 };
-
-struct CopyRangeAccess;
 
 // Called with the count of bytes handled so far in one copy.
 using Progress = std::function<void(int64_t)>;
@@ -78,8 +75,9 @@ struct CopyResult {
 
 // The piece copy: size bytes of source from sourcePos, to target at
 // targetPos when target is given, with the CRC-32 of the bytes taken as they
-// pass. Reads are large (a mapped window on Linux, 1 MiB reads elsewhere); a
-// source that ends early is a failed read with copied < size.
+// pass. Large copies read the next block (and run it through the CRC) on a
+// second thread while the current one is written; a source that ends early
+// is a failed read with copied < size.
 CopyResult CopyRange(File& source, int64_t sourcePos, File* target, int64_t targetPos,
                      int64_t size, const Progress& progress = nullptr);
 
