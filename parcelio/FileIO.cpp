@@ -142,13 +142,23 @@ void File::Close() {
   handle_ = nullptr;
 }
 
+namespace {
+
+// A file position for ReadFile and WriteFile: they read and write there,
+// whatever the handle's own position.
+OVERLAPPED OverlappedAt(int64_t position) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<uint64_t>(position));
+  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(position) >> 32);
+  return at;
+}
+
+}  // namespace
+
 int64_t File::ReadAt(int64_t position, void* buffer, int64_t count) {
   int64_t done = 0;
   while (done < count) {
-    OVERLAPPED at{};
-    const uint64_t where = static_cast<uint64_t>(position + done);
-    at.Offset = static_cast<DWORD>(where);
-    at.OffsetHigh = static_cast<DWORD>(where >> 32);
+    OVERLAPPED at = OverlappedAt(position + done);
     const DWORD want = static_cast<DWORD>(std::min<int64_t>(count - done, 1 << 30));
     DWORD got = 0;
     if (!ReadFile(static_cast<HANDLE>(handle_), static_cast<uint8_t*>(buffer) + done, want, &got, &at)) {
@@ -164,10 +174,7 @@ int64_t File::ReadAt(int64_t position, void* buffer, int64_t count) {
 bool File::WriteAt(int64_t position, const void* buffer, int64_t count) {
   int64_t done = 0;
   while (done < count) {
-    OVERLAPPED at{};
-    const uint64_t where = static_cast<uint64_t>(position + done);
-    at.Offset = static_cast<DWORD>(where);
-    at.OffsetHigh = static_cast<DWORD>(where >> 32);
+    OVERLAPPED at = OverlappedAt(position + done);
     const DWORD want = static_cast<DWORD>(std::min<int64_t>(count - done, 1 << 30));
     DWORD put = 0;
     if (!WriteFile(static_cast<HANDLE>(handle_), static_cast<const uint8_t*>(buffer) + done, want, &put, &at))
