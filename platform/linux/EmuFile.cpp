@@ -480,10 +480,11 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   }
   const int at = guarded ? parent.fd : AT_FDCWD;
 
-  // A directory is opened only with backup semantics, and only to look at it.
+  // A directory is opened only with backup semantics; it cannot be read or
+  // written through the handle.
   const bool directory = exists && S_ISDIR(found.st_mode);
-  if (directory && (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) || wantWrite ||
-                    truncate || dwCreationDisposition == CREATE_NEW)) {
+  if (directory && (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) || truncate ||
+                    dwCreationDisposition == CREATE_NEW)) {
     SetError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
