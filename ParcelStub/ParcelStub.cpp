@@ -685,7 +685,7 @@ void RunJoin() {
         }
         accepted =
             std::memcmp(VolumeRecord.SetId, CapturedSetId, sizeof CapturedSetId) == 0 &&
-            DoneIndex.count(VolumeRecord.VolumeNumber) == 0;
+            DoneIndex.count(int32_t{VolumeRecord.VolumeNumber}) == 0;
       }
     }
     if (!accepted) {
@@ -829,7 +829,7 @@ void RunJoin() {
     DiskOrdinal = 2;
     if (VolumeRecord.IsLast != 0) LastVolume = VolumeRecord.VolumeNumber;
     DoneList += NumberText(VolumeRecord.VolumeNumber) + ",";
-    DoneIndex.insert(VolumeRecord.VolumeNumber);
+    DoneIndex.insert(int32_t{VolumeRecord.VolumeNumber});  // a copy: the record is packed
     if (DoneCount == LastVolume) {
       CompleteRun();
       return;

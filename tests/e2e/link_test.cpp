@@ -376,13 +376,13 @@ void ReportTally(const char* what, const RaceTally& tally) {
 }
 
 TEST(Race, LinksPlantedDuringTheRunAreNeverFollowed) {
-  const int runs = std::getenv("PARCEL_RACE_RUNS") ? std::atoi(std::getenv("PARCEL_RACE_RUNS")) : 150;
+  const int runs = std::getenv("PARCEL_RACE_RUNS") ? std::atoi(std::getenv("PARCEL_RACE_RUNS")) : 200;
   ReportTally("native program", RunRaces(e2e::NativeProgram(), runs));
 }
 
 #ifdef PARCELSTUB_EXE
 TEST(WineRace, LinksPlantedDuringTheRunAreNeverFollowed) {
-  const int runs = std::getenv("PARCEL_RACE_RUNS") ? std::atoi(std::getenv("PARCEL_RACE_RUNS")) : 25;
+  const int runs = std::getenv("PARCEL_RACE_RUNS") ? std::atoi(std::getenv("PARCEL_RACE_RUNS")) : 60;
   ReportTally("Windows program under Wine", RunRaces(e2e::WineProgram(), runs));
 }
 #endif
