@@ -29,7 +29,7 @@ std::string StoredNameProblem(const std::string& stored) {
   }
   // Whatever the self-joining program refuses is refused here too; it
   // judges the name in its OEM form.
-  if (!namerules::IsSafeStoredName(namerules::AnsiToOem(stored))) return "the name would be refused by the joiner";
+  if (!namerules::IsSafeStoredName(namerules::Cp1252ToCp850(stored))) return "the name would be refused by the joiner";
   return std::string();
 }
 
@@ -48,7 +48,7 @@ std::string UnportableNameProblem(const std::string& stored) {
 
 bool ResolveStoredName(const std::string& stored, OutputName& out, std::string& why) {
   out = OutputName();
-  if (!namerules::IsSafeStoredName(namerules::AnsiToOem(stored))) {
+  if (!namerules::IsSafeStoredName(namerules::Cp1252ToCp850(stored))) {
     why = "unsafe stored name (it leaves the destination, or names a device)";
     return false;
   }

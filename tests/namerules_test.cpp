@@ -52,7 +52,7 @@ TEST(NameRules, WhatCodePage850Holds) {
     EXPECT_EQ(namerules::Cp850CanHold(c.ansi), *c.lacking == '\0') << c.ansi;
   }
   // Best fits: the name the self-joining program would open instead.
-  EXPECT_EQ(namerules::AnsiToOem("a\x85\x8A\x80"), "a.S?");
+  EXPECT_EQ(namerules::Cp1252ToCp850("a\x85\x8A\x80"), "a.S?");
 }
 
 TEST(NameRules, Utf8Decoding) {
