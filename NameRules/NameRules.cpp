@@ -106,13 +106,13 @@ int ByteOf850(char32_t c) { return ByteOf(c, kUpper850); }
 uint8_t AnsiToOemByte(uint8_t ansi) { return Tables().toOem[ansi]; }
 uint8_t OemToAnsiByte(uint8_t oem) { return Tables().toAnsi[oem]; }
 
-std::string AnsiToOem(const std::string& ansi) {
+std::string Cp1252ToCp850(const std::string& ansi) {
   std::string out = ansi;
   for (char& c : out) c = static_cast<char>(AnsiToOemByte(static_cast<uint8_t>(c)));
   return out;
 }
 
-std::string OemToAnsi(const std::string& oem) {
+std::string Cp850ToCp1252(const std::string& oem) {
   std::string out = oem;
   for (char& c : out) c = static_cast<char>(OemToAnsiByte(static_cast<uint8_t>(c)));
   return out;

@@ -28,8 +28,8 @@ int ByteOf850(char32_t c);
 // '?' where there is none.
 uint8_t AnsiToOemByte(uint8_t ansi);
 uint8_t OemToAnsiByte(uint8_t oem);
-std::string AnsiToOem(const std::string& ansi);
-std::string OemToAnsi(const std::string& oem);
+std::string Cp1252ToCp850(const std::string& ansi);
+std::string Cp850ToCp1252(const std::string& oem);
 
 // Whether every character of a 1252 text exists in 850, so that the trip to
 // OEM and back gives the same text. The self-joining program opens files by
