@@ -44,6 +44,10 @@ class File {
   bool Open(const fs::path& path, Mode mode);
   bool IsOpen() const;
   void Close();
+  // Whether the open file is a regular file on a disk (not a pipe, a device
+  // or a directory); false with LastErrorText() set to say so. Opening for
+  // reading never waits, whatever the name leads to.
+  bool IsRegular();
 
   // Reads up to count bytes at position; answers the count read (short only
   // at the end of the file), or -1.
@@ -91,12 +95,22 @@ bool ErrorIsTerminal();
 void WriteOut(const std::string& utf8);
 void WriteErr(const std::string& utf8);
 
+// Once at the end: flushes standard output. Answers Written when all of it
+// was written, ReaderGone when the program reading it ended first (a pipe
+// closed early, as by `| head -1`), Failed on any other write error.
+enum class OutputEnd { Written, ReaderGone, Failed };
+OutputEnd FinishOutput();
+
 // The command line in UTF-8 (on Windows, from the wide command line).
 std::vector<std::string> Arguments(int argc, char** argv);
 
 // Whether the system takes file names that differ only in letter case as
 // one name (Windows) or as two (Linux).
 bool NamesIgnoreCase();
+
+// The full path of the running program's file; empty if the system cannot
+// say.
+fs::path ProgramPath();
 
 // Once at start: a write beyond a file-size limit or to a closed pipe fails
 // with its reason instead of ending the process.
