@@ -27,6 +27,24 @@ int UsageError(const std::string& command, const std::string& message) {
   return ExitUsage;
 }
 
+void ProblemList::Add(const std::string& what, const std::string& reason) {
+  if (count_++ >= shown_) return;
+  if (kind_ == Kind::Error) {
+    Fail(what, reason);
+  } else {
+    Warn(what, reason);
+  }
+}
+
+void ProblemList::Close() {
+  const size_t untold = count_ > shown_ ? count_ - shown_ - told_ : 0;
+  if (untold == 0) return;
+  told_ += untold;
+  // U+2026, the ellipsis, in UTF-8.
+  const std::string line = "parcel: \xE2\x80\xA6" "and " + std::to_string(untold) + " more\n";
+  if (kind_ == Kind::Error || !Quiet) parcelio::WriteErr(line);
+}
+
 ProgressLine::ProgressLine(std::string what, int64_t total)
     : what_(std::move(what)),
       total_(total),

@@ -113,7 +113,8 @@ int RunJoin(const JoinArgs& args) {
     }
   }
   if (!existing.empty() && !args.force) {
-    for (const std::string& name : existing) Fail(name, "exists (use -f to overwrite)");
+    ProblemList inTheWay;
+    for (const std::string& name : existing) inTheWay.Add(name, "exists (use -f to overwrite)");
     return ExitFailed;
   }
   // Not even -f overwrites a volume of the set being joined.
