@@ -13,7 +13,9 @@
 
 #include "parcelio/FileIO.h"
 #include "parcelio/Names.h"
+#include "parcelio/recovery/Par2Create.h"
 #include "tools/Commands.h"
+#include "tools/RecoveryTool.h"
 #include "tools/ToolSupport.h"
 #include "writer/VolumeWriter.h"
 
@@ -226,6 +228,9 @@ int RunSplit(const SplitArgs& args) {
   if (collector.refused > 0) return ExitFailed;
   std::vector<Input>& inputs = collector.inputs;
   if (inputs.empty()) return Fail("split", "nothing to store");
+  parcelio::recovery::RecoveryAmount recoveryAmount;
+  if (!args.recovery.empty() && !parcelio::recovery::ParseRecoveryAmount(args.recovery, recoveryAmount))
+    return UsageError("split", "bad -r amount '" + args.recovery + "' (a number of volumes, or a percentage: 10%)");
 
   std::vector<volwriter::FileExtent> extents;
   int64_t smallest = 0, totalBytes = 0;
@@ -300,6 +305,8 @@ int RunSplit(const SplitArgs& args) {
     if (isVolume && (number > plan.size() || (number == 1 && !stubName.empty()))) stale.push_back(name);
   }
   if (ec) return Fail(parcelio::Utf8Of(outDir), parcelio::ErrorText(ec));
+  // Recovery files of BASE describe an earlier set: replaced with it.
+  for (const std::string& name : ExistingRecoveryFiles(outDir, baseName)) existing.push_back(besideBase(name));
   if (!existing.empty() && !args.force) {
     std::sort(existing.begin(), existing.end());
     for (const path& name : existing) Fail(parcelio::Utf8Of(name), "volume exists (use -f to replace the set)");
@@ -404,6 +411,13 @@ int RunSplit(const SplitArgs& args) {
   for (const path& name : stale) {
     fs::remove(name, ec);
     if (ec) Warn(parcelio::Utf8Of(name), "cannot remove the old volume: " + parcelio::ErrorText(ec));
+  }
+  // The recovery files, over the volumes as written.
+  if (!args.recovery.empty()) {
+    const int status = WriteSetRecovery(args.recovery, outDir, baseName, finalNames, !stubName.empty());
+    if (status != ExitOk) return status;
+  } else {
+    RemoveRecoveryFiles(outDir, baseName);
   }
   Say(std::to_string(inputs.size()) + (inputs.size() == 1 ? " file, " : " files, ") + std::to_string(totalBytes) +
       " bytes, " + std::to_string(plan.size()) + (plan.size() == 1 ? " volume" : " volumes"));

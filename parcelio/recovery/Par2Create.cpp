@@ -89,9 +89,12 @@ bool PlanSlices(const std::vector<uint64_t>& fileSizes, uint64_t volumeSize, con
     return false;
   }
   volumeSize = std::max<uint64_t>(volumeSize, 1);
-  // Slices of about 1 MiB, a whole number of them per volume; fewer and
-  // larger ones when the set would have too many.
-  uint64_t perVolume = std::max<uint64_t>(1, CeilDiv(volumeSize, TargetSlice));
+  // A whole number of slices per volume: slices of at most about 1 MiB, and
+  // at least 64 per volume (of at least 4 KiB) so that a damaged volume keeps
+  // most of its slices; fewer and larger ones when the set would have more
+  // than the format allows.
+  uint64_t perVolume = std::max<uint64_t>(
+      {1, CeilDiv(volumeSize, TargetSlice), std::min<uint64_t>(64, volumeSize / 4096)});
   uint64_t slice = 0, total = 0;
   for (;;) {
     slice = RoundUp4(CeilDiv(volumeSize, perVolume));
