@@ -13,6 +13,9 @@ constexpr int ExitOk = 0;
 constexpr int ExitFailed = 1;
 constexpr int ExitUsage = 2;
 
+// What test and join say of a set made without CRCs.
+constexpr const char NoCrcsText[] = "no CRCs recorded: contents not checked";
+
 // -q: only errors are shown.
 extern bool Quiet;
 
@@ -41,6 +44,8 @@ class ProblemList {
   ProblemList& operator=(const ProblemList&) = delete;
 
   void Add(const std::string& what, const std::string& reason);
+  // Counts problems that are only counted, never said one by one.
+  void AddUntold(size_t count) { count_ += count; }
   // Says how many were not shown (once for each that was not); the count
   // stays.
   void Close();
@@ -51,6 +56,7 @@ class ProblemList {
   Kind kind_;
   size_t shown_;
   size_t count_ = 0;
+  size_t said_ = 0;  // said one by one
   size_t told_ = 0;  // counted in an "…and N more" line already
 };
 
