@@ -308,7 +308,11 @@ bool ReadSet(const fs::path& given, SetInfo& set, std::string& error) {
   // A pipe or a device is never opened: reading one could wait for ever.
   std::error_code statusError;
   const fs::file_status status = fs::status(given, statusError);
-  if (fs::exists(status) && !fs::is_regular_file(status) && !fs::is_directory(status)) {
+  if (fs::is_directory(status)) {
+    error = givenName + ": Is a directory";
+    return false;
+  }
+  if (fs::exists(status) && !fs::is_regular_file(status)) {
     error = givenName + ": not a regular file";
     return false;
   }
