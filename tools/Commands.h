@@ -16,23 +16,36 @@ struct SplitArgs {
   std::string stub;     // --stub PROGRAM
   bool noCrc = false;
   bool force = false;
+  std::string recovery;  // -r N or N%: recovery files too
+  bool allowUnportable = false;  // --allow-unportable-names
   std::vector<std::string> paths;
 };
 
 struct JoinArgs {
   std::string dir = ".";
   bool force = false;
+  bool repair = false;  // --repair: repair from the recovery files first
   std::string volume;
 };
 
+struct RepairArgs {
+  std::string target;  // a volume or BASE.par2
+  bool dryRun = false;  // -n
+};
+
 int RunSplit(const SplitArgs& args);
+int RunRepair(const RepairArgs& args);
 int RunList(const std::string& volume);
 int RunTest(const std::string& volume);
 int RunJoin(const JoinArgs& args);
 
-// Parses a SIZE: bytes, or a number (a decimal fraction allowed) with one
-// of the units k K KiB m M MiB g G GiB (1024-based) or kB MB GB
-// (1000-based). False when the text is not a size of at least one byte.
+// Parses a SIZE: bytes, or a number (a decimal fraction allowed, taken
+// exactly: 0.001GB is 1000000) with one of the units k K KiB m M MiB g G GiB
+// (1024-based) or kB KB MB GB (1000-based), rounded down to whole bytes; or
+// one of the names floppy (1457664) and fat32 (4294967295). False when the
+// text is not a size of at least one byte.
 bool ParseSize(const std::string& text, int64_t& size);
+// The accepted forms, for a message about a bad SIZE.
+extern const char SizeForms[];
 
 }  // namespace parceltool
