@@ -16,6 +16,7 @@ struct SplitArgs {
   std::string stub;     // --stub PROGRAM
   bool noCrc = false;
   bool force = false;
+  std::string recovery;  // -r N or N%: recovery files too
   bool allowUnportable = false;  // --allow-unportable-names
   std::vector<std::string> paths;
 };
@@ -23,10 +24,17 @@ struct SplitArgs {
 struct JoinArgs {
   std::string dir = ".";
   bool force = false;
+  bool repair = false;  // --repair: repair from the recovery files first
   std::string volume;
 };
 
+struct RepairArgs {
+  std::string target;  // a volume or BASE.par2
+  bool dryRun = false;  // -n
+};
+
 int RunSplit(const SplitArgs& args);
+int RunRepair(const RepairArgs& args);
 int RunList(const std::string& volume);
 int RunTest(const std::string& volume);
 int RunJoin(const JoinArgs& args);
