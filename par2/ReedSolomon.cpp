@@ -5,6 +5,7 @@
 #include "par2/ReedSolomon.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "CRC32/CRC32.h"
@@ -81,10 +82,14 @@ SliceAccumulator::SliceAccumulator(size_t sliceBytes, size_t outputs, const Opti
       Threads_(options.Threads ? options.Threads
                                : std::max(1u, std::thread::hardware_concurrency())),
       StreamContexts_(options.Streams) {
+  // Zeroed memory from calloc, which for large blocks is fresh pages the
+  // system zeroes when they are first touched (by the workers, in parallel)
+  // rather than a pass over all of it here.
   auto allocate = [&](size_t bytes) {
-    Storage_.emplace_back(new uint8_t[bytes + Alignment]());
-    const uintptr_t at = reinterpret_cast<uintptr_t>(Storage_.back().get());
-    return reinterpret_cast<uint8_t*>(RoundUp(at, Alignment));
+    void* raw = std::calloc(bytes + Alignment, 1);
+    if (raw == nullptr) std::abort();
+    Storage_.emplace_back(static_cast<uint8_t*>(raw));
+    return reinterpret_cast<uint8_t*>(RoundUp(reinterpret_cast<uintptr_t>(raw), Alignment));
   };
   Outputs_.resize(outputs);
   for (auto& o : Outputs_) o = allocate(Stride_);
@@ -410,6 +415,8 @@ RecoveryDecoder::PlanResult RecoveryDecoder::Plan(const std::vector<uint32_t>& m
     for (size_t j = 0; j < m; ++j)
       SetWord(InverseColumns_[j].data(), c, GetWord(rows[c].data(), m + j));
 
+  InverseSources_.clear();
+  for (const auto& column : InverseColumns_) InverseSources_.push_back(column.data());
   Column_.assign(m, 0);
   ColumnBytes_.assign(2 * m, 0);
   Engine_ = std::make_unique<SliceAccumulator>(SliceBytes_, m, EngineOptions(Threads_, GroupSlices_));
@@ -419,12 +426,13 @@ RecoveryDecoder::PlanResult RecoveryDecoder::Plan(const std::vector<uint32_t>& m
 uint8_t* RecoveryDecoder::Acquire() { return Engine_->Acquire(); }
 
 void RecoveryDecoder::CommitInput(uint32_t index, size_t bytes) {
-  // Missing c gets sum over j of inverse[c][j] * coefficient(index, Used_[j]).
+  // Missing c gets sum over j of inverse[c][j] * coefficient(index, Used_[j]):
+  // the inverse's columns weighted and summed in one pass.
   const size_t m = Missing_.size();
+  for (size_t j = 0; j < m; ++j) Column_[j] = RecoveryCoefficient(index, Used_[j]);
   std::fill(ColumnBytes_.begin(), ColumnBytes_.end(), 0);
-  for (size_t j = 0; j < m; ++j)
-    RowMulAdd(RecoveryCoefficient(index, Used_[j]), InverseColumns_[j].data(),
-              ColumnBytes_.data(), m);
+  uint8_t* out = ColumnBytes_.data();
+  GfMulAddMatrix(Column_.data(), InverseSources_.data(), m, &out, 1, 0, 2 * m);
   for (size_t c = 0; c < m; ++c) Column_[c] = GetWord(ColumnBytes_.data(), c);
   Engine_->Commit(bytes, Column_.data());
 }

@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -131,7 +132,10 @@ class SliceAccumulator {
   std::vector<Md5Context> StreamContexts_;
   std::vector<SliceChecksum> Checksums_;
   std::vector<bool> Seen_;
-  std::vector<std::unique_ptr<uint8_t[]>> Storage_;
+  struct Free {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+  std::vector<std::unique_ptr<uint8_t, Free>> Storage_;
 };
 
 class RecoveryEncoder {
@@ -214,6 +218,7 @@ class RecoveryDecoder {
   // Inverse of the chosen system, column j (for recovery slice Used_[j]) as
   // M little-endian words.
   std::vector<std::vector<uint8_t>> InverseColumns_;
+  std::vector<const uint8_t*> InverseSources_;
   std::vector<uint16_t> Column_;
   std::vector<uint8_t> ColumnBytes_;
   std::unique_ptr<SliceAccumulator> Engine_;
