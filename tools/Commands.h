@@ -16,12 +16,14 @@ struct SplitArgs {
   std::string stub;     // --stub PROGRAM
   bool noCrc = false;
   bool force = false;
+  bool noSync = false;  // --no-sync: volumes not written through to the disk before they take their names
   std::vector<std::string> paths;
 };
 
 struct JoinArgs {
   std::string dir = ".";
   bool force = false;
+  bool noSync = false;  // --no-sync: files not written through to the disk before they take their names
   std::string volume;
 };
 

@@ -1,11 +1,13 @@
 // parcel split: stores files and directories in the volumes of a new set.
 // Every name is checked before anything is written; the volumes are written
 // under temporary names, data streamed from each file with its CRC filled in
-// afterwards, and renamed only when all of them are complete.
+// afterwards, and take their names only when all of them are complete, in
+// one step that puts the new set in the place of an earlier one (see
+// SwitchSet). One split at a time writes a set of one BASE.
 #include <algorithm>
 #include <cstdio>
 #include <map>
-#include <random>
+#include <memory>
 #include <set>
 #include <unordered_map>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "parcelio/FileIO.h"
 #include "parcelio/Names.h"
+#include "parcelio/SafeOutput.h"
 #include "tools/Commands.h"
 #include "tools/ToolSupport.h"
 #include "writer/VolumeWriter.h"
@@ -165,18 +168,6 @@ std::string VolumeSuffix(size_t number) {
   return text;
 }
 
-// The temporary files of the new set: removed unless every volume was
-// written and renamed.
-struct TempFiles {
-  std::vector<path> names;
-  ~TempFiles() {
-    for (const path& name : names) {
-      std::error_code ec;
-      fs::remove(name, ec);
-    }
-  }
-};
-
 std::string AsTheSystemCompares(std::string name) {
   if (parcelio::NamesIgnoreCase())
     for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
@@ -192,6 +183,21 @@ bool VolumeNumberOf(const std::string& givenName, const std::string& givenBase, 
   const std::string digits = name.substr(base.size() + 2);
   if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
   number = static_cast<size_t>(std::stoul(digits));
+  return true;
+}
+
+// A self-joining file: its last 4 bytes give the position of a volume's
+// signature.
+bool IsSelfJoiningFile(const parcelio::Dir& dir, const std::string& name) {
+  File file;
+  if (!dir.OpenForReading(name, file)) return false;
+  const int64_t size = file.Size();
+  uint8_t trailer[4], magic[6];
+  if (size < 4 || file.ReadAt(size - 4, trailer, 4) != 4) return false;
+  const int64_t at = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | static_cast<int64_t>(trailer[3]) << 24;
+  if (at + 6 > size - 4 || file.ReadAt(at, magic, 6) != 6) return false;
+  for (int i = 0; i < 6; ++i)
+    if ((magic[i] & ~0x20) != static_cast<uint8_t>("PARCEL"[i])) return false;
   return true;
 }
 
@@ -283,32 +289,59 @@ int RunSplit(const SplitArgs& args) {
     finalNames.push_back(v == 1 && !stubName.empty() ? stubName
                                                       : besideBase(baseName + VolumeSuffix(v)));
 
-  // Volumes of BASE already there: refused, or replaced with -f (and those
-  // the new set does not replace are removed at the end).
+  // Volumes of BASE already there, and the self-joining file of either kind
+  // (BASE, BASE.exe): refused, or the whole old set replaced with -f. One
+  // split at a time writes the set, and what killed runs left is removed.
   std::error_code ec;
   fs::create_directories(outDir, ec);
   if (ec) return Fail(parcelio::Utf8Of(outDir), parcelio::ErrorText(ec));
-  std::vector<path> existing, stale;
-  for (fs::directory_iterator it(outDir, ec), end; !ec && it != end; it.increment(ec)) {
-    const path name = besideBase(parcelio::Utf8Of(it->path().filename()));
-    size_t number = 0;
-    const bool isVolume = VolumeNumberOf(parcelio::Utf8Of(name.filename()), baseName, number);
-    const bool isStub = !stubName.empty() && AsTheSystemCompares(parcelio::Utf8Of(name.filename())) ==
-                                                 AsTheSystemCompares(parcelio::Utf8Of(stubName.filename()));
-    if (!isVolume && !isStub) continue;
-    existing.push_back(name);
-    if (isVolume && (number > plan.size() || (number == 1 && !stubName.empty()))) stale.push_back(name);
+  auto folder = std::make_shared<parcelio::Dir>();
+  if (!folder->Open(outDir)) return Fail(parcelio::Utf8Of(outDir), parcelio::LastErrorText());
+  if (parcelio::IsTemporaryName(baseName) || parcelio::IsTemporaryName(baseName + ".s01"))
+    return UsageError("split", "BASE '" + baseText + "' has the form of parcel's temporary files");
+  parcelio::NameLock lock;
+  bool busy = false;
+  const std::string lockName = parcelio::LockName(baseName);
+  if (!lock.Take(*folder, lockName, busy)) {
+    return Fail(parcelio::Utf8Of(base), busy ? "another parcel split is writing this set; try again when it has ended"
+                                             : parcelio::LastErrorText());
   }
-  if (ec) return Fail(parcelio::Utf8Of(outDir), parcelio::ErrorText(ec));
-  if (!existing.empty() && !args.force) {
-    std::sort(existing.begin(), existing.end());
-    for (const path& name : existing) Fail(parcelio::Utf8Of(name), "volume exists (use -f to replace the set)");
+  parcelio::RegisterTemporary(*folder, lockName);
+  struct Unregister {
+    const parcelio::Dir& dir;
+    const std::string& name;
+    ~Unregister() { parcelio::DropTemporary(dir, name); }
+  } unregister{*folder, lockName};
+  const std::string exeName = baseName + ".exe";
+  auto isMemberName = [&](const std::string& name) {
+    size_t number = 0;
+    const std::string folded = AsTheSystemCompares(name);
+    return VolumeNumberOf(name, baseName, number) || folded == AsTheSystemCompares(baseName) ||
+           folded == AsTheSystemCompares(exeName);
+  };
+  parcelio::RemoveStaleTemporaries(*folder, isMemberName);
+
+  std::vector<std::string> names, oldSet;
+  if (!folder->List(names)) return Fail(parcelio::Utf8Of(outDir), parcelio::LastErrorText());
+  const std::string stubFile = stubName.empty() ? std::string() : parcelio::Utf8Of(stubName.filename());
+  for (const std::string& name : names) {
+    size_t number = 0;
+    const std::string folded = AsTheSystemCompares(name);
+    const bool isVolume = VolumeNumberOf(name, baseName, number);
+    const bool isStub = !stubFile.empty() && folded == AsTheSystemCompares(stubFile);
+    const bool isOtherStub = !isStub && (folded == AsTheSystemCompares(baseName) || folded == AsTheSystemCompares(exeName)) &&
+                             IsSelfJoiningFile(*folder, name);
+    if (isVolume || isStub || isOtherStub) oldSet.push_back(name);
+  }
+  std::sort(oldSet.begin(), oldSet.end());
+  if (!oldSet.empty() && !args.force) {
+    for (const std::string& name : oldSet)
+      Fail(parcelio::Utf8Of(besideBase(name)), "volume exists (use -f to replace the set)");
     return ExitFailed;
   }
 
   // The volumes, under temporary names.
-  TempFiles temps;
-  std::random_device random;
+  std::vector<std::unique_ptr<parcelio::PendingFile>> volumes;
   const volwriter::SetId set = volwriter::NewSetId();
   ProgressLine progress("parcel: split", totalBytes);
   int64_t bytesDone = 0;
@@ -316,16 +349,10 @@ int RunSplit(const SplitArgs& args) {
   size_t sourceIndex = SIZE_MAX;
   std::vector<std::string> lines;
   for (size_t v = 0; v < plan.size(); ++v) {
-    path temp;
-    File out;
-    for (int attempt = 0; !out.IsOpen(); ++attempt) {
-      char tag[16];
-      std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
-      temp = besideBase("." + parcelio::Utf8Of(finalNames[v].filename()) + "." + tag + ".tmp");
-      if (out.Open(temp, File::Mode::CreateNew)) break;
-      if (attempt == 5) return Fail(parcelio::Utf8Of(temp), parcelio::LastErrorText());
-    }
-    temps.names.push_back(temp);
+    volumes.push_back(std::make_unique<parcelio::PendingFile>());
+    if (!volumes.back()->Create(folder, parcelio::Utf8Of(finalNames[v].filename())))
+      return Fail(parcelio::Utf8Of(finalNames[v]), parcelio::LastErrorText());
+    File& out = volumes.back()->file();
     const std::string shownTemp = parcelio::Utf8Of(finalNames[v]);
     auto writeFailed = [&] { return Fail(shownTemp, parcelio::LastErrorText()); };
 
@@ -383,28 +410,22 @@ int RunSplit(const SplitArgs& args) {
       if (!out.WriteAt(pos, trailer.data(), 4)) return writeFailed();
       pos += 4;
     }
-    out.Close();
+    if (v == 0 && program.IsOpen()) out.MakeExecutable();
+    if (!volumes.back()->Finish(!args.noSync)) return writeFailed();
     lines.push_back(parcelio::Utf8Of(finalNames[v]) + "  " + std::to_string(pos) + " bytes");
-    if (v == 0 && program.IsOpen()) {
-      fs::permissions(temp, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
-                      fs::perm_options::add, ec);
-    }
   }
   progress.Finish();
 
-  // All written: the new set takes its names, and what is left of an
-  // earlier set of BASE goes.
-  for (size_t v = 0; v < plan.size(); ++v) {
-    fs::rename(temps.names[v], finalNames[v], ec);
-    if (ec) return Fail(parcelio::Utf8Of(finalNames[v]), parcelio::ErrorText(ec));
-    temps.names[v].clear();
-    Say(lines[v]);
-  }
-  temps.names.clear();
-  for (const path& name : stale) {
-    fs::remove(name, ec);
-    if (ec) Warn(parcelio::Utf8Of(name), "cannot remove the old volume: " + parcelio::ErrorText(ec));
-  }
+  // All written: the new set takes the place of the old one.
+  std::vector<parcelio::PendingFile*> newSet;
+  for (const auto& volume : volumes) newSet.push_back(volume.get());
+  std::string failedName, reason;
+  std::vector<std::string> notRemoved;
+  if (!parcelio::SwitchSet(*folder, newSet, oldSet, failedName, reason, notRemoved))
+    return Fail(parcelio::Utf8Of(besideBase(failedName)), reason);
+  for (const std::string& line : lines) Say(line);
+  for (const std::string& name : notRemoved)
+    Warn(parcelio::Utf8Of(besideBase(name)), "the old volume could not be removed (it is left under a .old name)");
   Say(std::to_string(inputs.size()) + (inputs.size() == 1 ? " file, " : " files, ") + std::to_string(totalBytes) +
       " bytes, " + std::to_string(plan.size()) + (plan.size() == 1 ? " volume" : " volumes"));
   return ExitOk;

@@ -168,6 +168,8 @@ int Dispatch(const std::vector<std::string>& argv) {
         split.noCrc = true;
       } else if (arg == "-f" || arg == "--force") {
         split.force = true;
+      } else if (arg == "--no-sync") {
+        split.noSync = true;
       } else {
         status = UsageError(first, "unknown option '" + arg + "'");
       }
@@ -176,6 +178,8 @@ int Dispatch(const std::vector<std::string>& argv) {
         join.dir = value;
       } else if (arg == "-f" || arg == "--force") {
         join.force = true;
+      } else if (arg == "--no-sync") {
+        join.noSync = true;
       } else {
         status = UsageError(first, "unknown option '" + arg + "'");
       }
@@ -247,6 +251,8 @@ bool ParseSize(const std::string& text, int64_t& size) {
 
 int main(int argc, char** argv) {
   parcelio::InitProcess();
+  // An interrupted run removes its temporary files before it ends.
+  parcelio::CatchInterrupts();
   try {
     const int status = Dispatch(parcelio::Arguments(argc, argv));
     std::fflush(stdout);
