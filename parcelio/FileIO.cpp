@@ -489,7 +489,7 @@ void InitProcess() {
 namespace {
 
 // Set when a level or file turned out to be a link (or to lead elsewhere).
-constexpr DWORD LinkError = ERROR_STOPPED_ON_SYMLINK;
+constexpr DWORD LinkError = 681;  // ERROR_STOPPED_ON_SYMLINK: "stopped after reaching a symbolic link"
 
 // A handle's path as the system resolves it, without the \\?\ prefix.
 std::wstring FinalPathOf(HANDLE handle) {
