@@ -140,6 +140,12 @@ bool File::Open(const fs::path& path, Mode mode) {
 
 bool File::IsOpen() const { return handle_ != nullptr; }
 
+bool File::IsRegular() {
+  if (GetFileType(static_cast<HANDLE>(handle_)) == FILE_TYPE_DISK) return true;
+  SetLastError(ERROR_BAD_FILE_TYPE);
+  return false;
+}
+
 void File::Close() {
   if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
   handle_ = nullptr;
@@ -208,7 +214,9 @@ bool File::SetSize(int64_t size) {
 
 bool File::Open(const fs::path& path, Mode mode) {
   Close();
-  int flags = O_RDONLY | O_CLOEXEC;
+  // A pipe opened for reading would wait for a writer: the open does not
+  // wait, and the file is in blocking mode once it is open.
+  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
   if (mode == Mode::CreateNew) flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   if (mode == Mode::Replace) flags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
   if (mode == Mode::Update) flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
@@ -225,12 +233,22 @@ bool File::Open(const fs::path& path, Mode mode) {
       errno = EISDIR;
       return false;
     }
+    const int status = fcntl(fd, F_GETFL);
+    if (status != -1) fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
   }
   fd_ = fd;
   return true;
 }
 
 bool File::IsOpen() const { return fd_ >= 0; }
+
+bool File::IsRegular() {
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return false;
+  if (S_ISREG(st.st_mode)) return true;
+  errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  return false;
+}
 
 void File::Close() {
   if (fd_ >= 0) ::close(fd_);
@@ -436,21 +454,53 @@ bool ErrorIsTerminal() {
 #endif
 }
 
+namespace {
+
+// Set when a write to standard output found its reader gone.
+bool outputReaderGone = false;
+
+// Called after each write or flush of standard output.
+void NoteOutputError() {
+  if (!std::ferror(stdout) || outputReaderGone) return;
+#ifdef _WIN32
+  const DWORD code = GetLastError();
+  outputReaderGone = errno == EPIPE || code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE;
+#else
+  outputReaderGone = errno == EPIPE;
+#endif
+}
+
+}  // namespace
+
 void WriteOut(const std::string& utf8) {
+  if (outputReaderGone) return;
 #ifdef _WIN32
   WriteTo(STD_OUTPUT_HANDLE, stdout, utf8);
 #else
   std::fwrite(utf8.data(), 1, utf8.size(), stdout);
 #endif
+  NoteOutputError();
 }
 
 void WriteErr(const std::string& utf8) {
 #ifdef _WIN32
   WriteTo(STD_ERROR_HANDLE, stderr, utf8);
 #else
-  std::fflush(stdout);
+  if (!outputReaderGone) {
+    std::fflush(stdout);
+    NoteOutputError();
+  }
   std::fwrite(utf8.data(), 1, utf8.size(), stderr);
 #endif
+}
+
+OutputEnd FinishOutput() {
+  if (!outputReaderGone) {
+    std::fflush(stdout);
+    NoteOutputError();
+  }
+  if (outputReaderGone) return OutputEnd::ReaderGone;
+  return std::ferror(stdout) ? OutputEnd::Failed : OutputEnd::Written;
 }
 
 std::vector<std::string> Arguments(int argc, char** argv) {

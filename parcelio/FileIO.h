@@ -44,6 +44,10 @@ class File {
   bool Open(const fs::path& path, Mode mode);
   bool IsOpen() const;
   void Close();
+  // Whether the open file is a regular file on a disk (not a pipe, a device
+  // or a directory); false with LastErrorText() set to say so. Opening for
+  // reading never waits, whatever the name leads to.
+  bool IsRegular();
 
   // Reads up to count bytes at position; answers the count read (short only
   // at the end of the file), or -1.
@@ -224,6 +228,12 @@ bool ErrorIsTerminal();
 // text is shown in its own characters.
 void WriteOut(const std::string& utf8);
 void WriteErr(const std::string& utf8);
+
+// Once at the end: flushes standard output. Answers Written when all of it
+// was written, ReaderGone when the program reading it ended first (a pipe
+// closed early, as by `| head -1`), Failed on any other write error.
+enum class OutputEnd { Written, ReaderGone, Failed };
+OutputEnd FinishOutput();
 
 // The command line in UTF-8 (on Windows, from the wide command line).
 std::vector<std::string> Arguments(int argc, char** argv);

@@ -161,20 +161,160 @@ std::string FoldAscii(std::string text) {
   return text;
 }
 
+// a + b into sum, false when the true sum is beyond 64 bits.
+bool AddChecked(int64_t a, int64_t b, int64_t& sum) { return !__builtin_add_overflow(a, b, &sum); }
+
+std::string CrcModeText(uint8_t mode) {
+  return std::to_string(mode) + (mode == 4 ? " (no CRCs)" : " (CRCs compared)");
+}
+
+// Keeps the volumes the set can hold: numbers from 1, each once, none above
+// the one marked last, and a highest number that leaves room for a last
+// volume. The others are faults (or, for a second copy of a volume, a note).
+void ChooseVolumes(std::vector<VolumeEntry>& found, SetInfo& set) {
+  std::stable_sort(found.begin(), found.end(),
+                   [](const VolumeEntry& a, const VolumeEntry& b) { return a.number < b.number; });
+  for (VolumeEntry& volume : found) {
+    if (volume.isLast && volume.number > 0 && set.lastNumber == 0) set.lastNumber = volume.number;
+  }
+  for (VolumeEntry& volume : found) {
+    const std::string number = std::to_string(volume.number);
+    if (volume.number <= 0) {
+      set.AddFault(volume.name, "damaged volume: volume number " + number + " (numbers start at 1)");
+    } else if (set.lastNumber > 0 && volume.number > set.lastNumber) {
+      set.AddFault(volume.name, "damaged volume: volume number " + number + " lies beyond the last volume, " +
+                                    std::to_string(set.lastNumber));
+    } else if (set.lastNumber == 0 && volume.number == INT32_MAX) {
+      set.AddFault(volume.name, "damaged volume: volume number " + number +
+                                    " is the highest a set can hold, but the volume is not marked last");
+    } else if (!set.volumes.empty() && set.volumes.back().number == volume.number) {
+      set.notes.push_back(volume.name + ": volume " + number + " again (as " + set.volumes.back().name +
+                          "); ignored");
+    } else {
+      set.volumes.push_back(std::move(volume));
+    }
+  }
+}
+
+// The numbers from 1 to the last volume (or the highest found) that no
+// volume carries, as ranges: the work grows with the volumes found, not
+// with their numbers.
+void FindMissing(SetInfo& set) {
+  const int32_t upTo = set.lastNumber > 0 ? set.lastNumber : set.volumes.empty() ? 0 : set.volumes.back().number;
+  int64_t next = 1;  // the lowest number not yet accounted for
+  auto gapUpTo = [&](int64_t end) {  // the numbers next .. end - 1 are missing
+    if (end <= next) return;
+    set.missing.push_back({static_cast<int32_t>(next), static_cast<int32_t>(end - 1)});
+    set.missingCount += end - next;
+  };
+  for (const VolumeEntry& volume : set.volumes) {
+    gapUpTo(volume.number);
+    next = int64_t{volume.number} + 1;
+  }
+  gapUpTo(int64_t{upTo} + 1);
+}
+
+// Volumes that disagree on CRC checking make the set damaged: one of them
+// has a damaged record, and whether the set was made with CRCs cannot be
+// told.
+void CheckCrcModes(SetInfo& set) {
+  if (set.volumes.empty()) return;
+  const VolumeEntry& first = set.volumes.front();
+  for (const VolumeEntry& volume : set.volumes) {
+    if (volume.checkMode != first.checkMode) {
+      set.AddFault(volume.name, "damaged volume: CRC mode " + CrcModeText(volume.checkMode) + ", but volume " +
+                                    std::to_string(first.number) + " has CRC mode " +
+                                    CrcModeText(first.checkMode) + ": the volumes disagree on CRC checking");
+    }
+  }
+  set.crcsRecorded = first.checkMode != 4;
+}
+
+// The totals in checked arithmetic; a total beyond 64 bits is a fault.
+void AddUpTotals(SetInfo& set, const std::string& given) {
+  bool over = false;
+  for (const FileEntry& file : set.files) {
+    over = over || !AddChecked(set.totalSize, file.size, set.totalSize);
+    set.totalPieces += file.pieces;
+  }
+  for (const VolumeEntry& volume : set.volumes)
+    for (const PieceEntry& piece : volume.pieces) over = over || !AddChecked(set.dataBytes, piece.size, set.dataBytes);
+  if (over) {
+    set.totalSize = -1;
+    set.AddFault(given, "damaged set: the files add up to more than " + std::to_string(INT64_MAX) + " bytes");
+  }
+}
+
+// Every file of a complete, sound set must be covered by its pieces exactly.
+void CheckFilesWhole(SetInfo& set) {
+  std::vector<std::vector<Span>> spans(set.files.size());
+  for (const VolumeEntry& volume : set.volumes)
+    for (const PieceEntry& piece : volume.pieces) spans[piece.file].push_back({piece.offset, piece.size, volume.number});
+  for (size_t i = 0; i < set.files.size(); ++i) {
+    CheckCoverage(spans[i], set.files[i].size,
+                  [&](const std::string& what) { set.AddFault(set.files[i].name, "damaged set: " + what); });
+    std::vector<Span>().swap(spans[i]);
+  }
+}
+
 }  // namespace
 
 bool SetInfo::Damaged() const {
+  if (faultCount > 0) return true;
   for (const VolumeEntry& volume : volumes)
     if (volume.damagedAt >= 0) return true;
   return false;
 }
 
+void SetInfo::AddFault(const std::string& where, const std::string& what) {
+  if (faults.size() < KeptFaults) faults.push_back({where, what});
+  ++faultCount;
+}
+
+void CheckCoverage(std::vector<Span>& spans, int64_t size, const std::function<void(const std::string&)>& report) {
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) {
+    return a.offset != b.offset ? a.offset < b.offset : a.size < b.size;
+  });
+  auto bytes = [](int64_t from, int64_t to) {  // to is past the last byte
+    return to - from == 1 ? "byte " + std::to_string(from)
+                          : "bytes " + std::to_string(from) + " to " + std::to_string(to - 1);
+  };
+  int64_t covered = 0;       // bytes 0 .. covered - 1 are held by a piece
+  int32_t coveredBy = 0;     // the volume of the piece that reaches furthest
+  for (const Span& span : spans) {
+    if (span.size <= 0) continue;
+    const int64_t end = span.offset + span.size;  // the reader refuses pieces past 64 bits
+    if (span.offset > covered) {
+      report("no piece holds " + bytes(covered, span.offset));
+    } else if (span.offset < covered) {
+      report(bytes(span.offset, std::min(end, covered)) + " are held by two pieces (volume " +
+             std::to_string(coveredBy) + " and volume " + std::to_string(span.volume) + ")");
+    }
+    if (end > covered) {
+      covered = end;
+      coveredBy = span.volume;
+    }
+  }
+  if (covered < size) report("no piece holds " + bytes(covered, size));
+}
+
 bool ReadSet(const fs::path& given, SetInfo& set, std::string& error) {
   set = SetInfo();
   const std::string givenName = Utf8Of(given);
+  // A pipe or a device is never opened: reading one could wait for ever.
+  std::error_code statusError;
+  const fs::file_status status = fs::status(given, statusError);
+  if (fs::exists(status) && !fs::is_regular_file(status) && !fs::is_directory(status)) {
+    error = givenName + ": not a regular file";
+    return false;
+  }
   File file;
   if (!file.Open(given, File::Mode::Read)) {
     error = givenName + ": " + LastErrorText();
+    return false;
+  }
+  if (!file.IsRegular()) {
+    error = givenName + ": not a regular file";
     return false;
   }
   VolumeEntry first;
@@ -208,10 +348,14 @@ bool ReadSet(const fs::path& given, SetInfo& set, std::string& error) {
   for (const fs::path& path : candidates) {
     VolumeEntry volume;
     SetIdBytes id{};
-    if (!file.Open(path, File::Mode::Read) || !Locate(file, volume, id) || id != set.id) continue;
+    if (!file.Open(path, File::Mode::Read) || !file.IsRegular() || !Locate(file, volume, id)) continue;
     file.Close();
     volume.path = path;
     volume.name = Utf8Of(given.has_parent_path() ? path : path.filename());
+    if (id != set.id) {
+      set.foreign.push_back({volume.name, volume.number});
+      continue;
+    }
     std::error_code same;
     // The volume named by the user comes first among volumes of one number.
     const bool isGiven = fs::equivalent(path, given, same);
@@ -225,41 +369,13 @@ bool ReadSet(const fs::path& given, SetInfo& set, std::string& error) {
     found.push_back(std::move(first));
   }
 
-  std::stable_sort(found.begin(), found.end(),
-                   [](const VolumeEntry& a, const VolumeEntry& b) { return a.number < b.number; });
-  for (VolumeEntry& volume : found) {
-    if (volume.number <= 0) {
-      set.notes.push_back(volume.name + ": volume number " + std::to_string(volume.number) + " is not valid; ignored");
-      continue;
-    }
-    if (!set.volumes.empty() && set.volumes.back().number == volume.number) {
-      set.notes.push_back(volume.name + ": volume " + std::to_string(volume.number) + " again (as " +
-                          set.volumes.back().name + "); ignored");
-      continue;
-    }
-    if (volume.isLast && set.lastNumber == 0) set.lastNumber = volume.number;
-    set.volumes.push_back(std::move(volume));
-  }
-  if (set.lastNumber > 0) {
-    while (!set.volumes.empty() && set.volumes.back().number > set.lastNumber) {
-      set.notes.push_back(set.volumes.back().name + ": volume " + std::to_string(set.volumes.back().number) +
-                          " lies beyond the last volume " + std::to_string(set.lastNumber) + "; ignored");
-      set.volumes.pop_back();
-    }
-  }
-  const int32_t upTo = set.lastNumber > 0 ? set.lastNumber : set.volumes.empty() ? 0 : set.volumes.back().number;
-  size_t next = 0;
-  for (int32_t n = 1; n <= upTo; ++n) {
-    if (next < set.volumes.size() && set.volumes[next].number == n) {
-      ++next;
-    } else {
-      set.missing.push_back(n);
-    }
-  }
+  ChooseVolumes(found, set);
+  FindMissing(set);
+  CheckCrcModes(set);
 
   std::unordered_map<std::string, uint32_t> byName;
   for (VolumeEntry& volume : set.volumes) {
-    if (!file.Open(volume.path, File::Mode::Read)) {
+    if (!file.Open(volume.path, File::Mode::Read) || !file.IsRegular()) {
       volume.damagedAt = volume.start;
       volume.damage = "cannot open: " + LastErrorText();
       continue;
@@ -267,19 +383,36 @@ bool ReadSet(const fs::path& given, SetInfo& set, std::string& error) {
     ReadPieces(file, volume, set, byName);
     file.Close();
   }
+  AddUpTotals(set, givenName);
+  // Gaps are to be expected while volumes are missing or damaged; they are
+  // looked for once the set is complete and every volume sound.
+  if (set.Complete() && !set.Damaged()) CheckFilesWhole(set);
   return true;
 }
 
 std::string NumbersText(const std::vector<int32_t>& numbers) {
-  std::string text;
-  for (size_t i = 0; i < numbers.size();) {
-    size_t j = i;
-    while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) ++j;
-    if (!text.empty()) text += ", ";
-    text += std::to_string(numbers[i]);
-    if (j > i) text += (j == i + 1 ? ", " : "-") + std::to_string(numbers[j]);
-    i = j + 1;
+  std::vector<NumberRange> ranges;
+  for (int32_t n : numbers) {
+    if (!ranges.empty() && int64_t{ranges.back().last} + 1 == n) {
+      ranges.back().last = n;
+    } else {
+      ranges.push_back({n, n});
+    }
   }
+  return RangesText(ranges, ranges.size());
+}
+
+std::string RangesText(const std::vector<NumberRange>& ranges, size_t shown) {
+  std::string text;
+  for (size_t i = 0; i < ranges.size() && i < shown; ++i) {
+    const NumberRange& range = ranges[i];
+    if (!text.empty()) text += ", ";
+    text += std::to_string(range.first);
+    if (range.last != range.first)
+      text += (int64_t{range.last} == int64_t{range.first} + 1 ? ", " : "-") + std::to_string(range.last);
+  }
+  // U+2026, the ellipsis, in UTF-8.
+  if (ranges.size() > shown) text += " \xE2\x80\xA6" "and " + std::to_string(ranges.size() - shown) + " more";
   return text;
 }
 

@@ -1,6 +1,8 @@
 #include "tools/ToolSupport.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "parcelio/FileIO.h"
 
@@ -25,6 +27,26 @@ int UsageError(const std::string& command, const std::string& message) {
   parcelio::WriteErr("parcel: " + (command.empty() ? "" : command + ": ") + message + "\n" +
                      "Try 'parcel " + (command.empty() ? "" : command + " ") + "--help'.\n");
   return ExitUsage;
+}
+
+void ProblemList::Add(const std::string& what, const std::string& reason) {
+  ++count_;
+  if (said_ >= shown_) return;
+  ++said_;
+  if (kind_ == Kind::Error) {
+    Fail(what, reason);
+  } else {
+    Warn(what, reason);
+  }
+}
+
+void ProblemList::Close() {
+  const size_t untold = count_ - said_ - told_;
+  if (untold == 0) return;
+  told_ += untold;
+  // U+2026, the ellipsis, in UTF-8.
+  const std::string line = "parcel: \xE2\x80\xA6" "and " + std::to_string(untold) + " more\n";
+  if (kind_ == Kind::Error || !Quiet) parcelio::WriteErr(line);
 }
 
 ProgressLine::ProgressLine(std::string what, int64_t total)
@@ -73,25 +95,74 @@ std::string SizeText(int64_t bytes) {
 
 namespace parceltool {
 
+namespace {
+
+// The ranges without the given numbers (ascending, each within a range).
+std::vector<parcelio::NumberRange> Without(const std::vector<parcelio::NumberRange>& ranges,
+                                           const std::vector<int32_t>& numbers) {
+  std::vector<parcelio::NumberRange> left;
+  size_t next = 0;
+  for (const parcelio::NumberRange& range : ranges) {
+    int64_t from = range.first;  // the lowest number of the range still to place
+    for (; next < numbers.size() && numbers[next] <= range.last; ++next) {
+      if (numbers[next] < from) continue;
+      if (numbers[next] > from) left.push_back({static_cast<int32_t>(from), numbers[next] - 1});
+      from = int64_t{numbers[next]} + 1;
+    }
+    if (from <= range.last) left.push_back({static_cast<int32_t>(from), range.last});
+  }
+  return left;
+}
+
+bool IsMissing(const parcelio::SetInfo& set, int32_t number) {
+  for (const parcelio::NumberRange& range : set.missing)
+    if (number >= range.first && number <= range.last) return true;
+  return false;
+}
+
+}  // namespace
+
 bool ReportSetProblems(const parcelio::SetInfo& set, const std::string& volume) {
-  for (const std::string& note : set.notes) Warn("warning", note);
-  bool bad = false;
+  {
+    ProblemList warnings(ProblemList::Kind::Warning);
+    for (const std::string& note : set.notes) warnings.Add("warning", note);
+    // A volume of another set is only worth a warning while it takes no
+    // missing volume's place.
+    for (const parcelio::ForeignVolume& foreign : set.foreign)
+      if (!IsMissing(set, foreign.number)) warnings.Add(foreign.name, "belongs to another set; ignored");
+  }
+  ProblemList errors;
   for (const parcelio::VolumeEntry& entry : set.volumes) {
     if (entry.damagedAt < 0) continue;
-    Fail(entry.name, "damaged piece header at offset " + std::to_string(entry.damagedAt) + ": " + entry.damage);
-    bad = true;
+    errors.Add(entry.name, "damaged piece header at offset " + std::to_string(entry.damagedAt) + ": " + entry.damage);
   }
-  if (!set.missing.empty() || set.lastNumber == 0) {
-    std::string text = set.missing.empty() ? "" : parcelio::NumbersText(set.missing);
+  for (const parcelio::SetFault& fault : set.faults) errors.Add(fault.where, fault.what);
+  errors.AddUntold(set.faultCount - set.faults.size());
+
+  // A file of the set's name that belongs to another set is named where
+  // its number is missing.
+  std::vector<int32_t> explained;
+  for (const parcelio::ForeignVolume& foreign : set.foreign) {
+    if (!IsMissing(set, foreign.number)) continue;
+    errors.Add(foreign.name, "belongs to another set; volume " + std::to_string(foreign.number) +
+                                 " of this set is missing");
+    explained.push_back(foreign.number);
+  }
+  std::sort(explained.begin(), explained.end());
+  explained.erase(std::unique(explained.begin(), explained.end()), explained.end());
+  const std::vector<parcelio::NumberRange> missing = Without(set.missing, explained);
+  if (!missing.empty() || set.lastNumber == 0) {
+    int64_t count = set.missingCount - static_cast<int64_t>(explained.size());
+    std::string text = parcelio::RangesText(missing);
     if (set.lastNumber == 0) {
-      const int32_t after = set.volumes.empty() ? 0 : set.volumes.back().number;
+      const int64_t after = set.volumes.empty() ? 0 : int64_t{set.volumes.back().number};
       text += (text.empty() ? "" : ", and ") + std::to_string(after + 1) + " or later (the last volume was not found)";
+      ++count;
     }
-    Fail(volume, std::string("set incomplete: missing volume") +
-                     (set.missing.size() + (set.lastNumber == 0) > 1 ? "s " : " ") + text);
-    bad = true;
+    errors.Add(volume, std::string("set incomplete: missing volume") + (count > 1 ? "s " : " ") + text);
   }
-  return bad;
+  errors.Close();
+  return !errors.Empty();
 }
 
 }  // namespace parceltool

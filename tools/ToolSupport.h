@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -11,6 +12,9 @@ namespace parceltool {
 constexpr int ExitOk = 0;
 constexpr int ExitFailed = 1;
 constexpr int ExitUsage = 2;
+
+// What test and join say of a set made without CRCs.
+constexpr const char NoCrcsText[] = "no CRCs recorded: contents not checked";
 
 // -q: only errors are shown.
 extern bool Quiet;
@@ -24,6 +28,37 @@ void Say(const std::string& line);
 
 // A usage error: the message, then where to find help; answers ExitUsage.
 int UsageError(const std::string& command, const std::string& message);
+
+// A list of problems of one kind, said as they are found: the first few in
+// full, the rest only counted, and "parcel: …and N more" when the list is
+// closed (by Close or at the end of its life). Errors go through Fail,
+// warnings through Warn.
+class ProblemList {
+ public:
+  static constexpr size_t DefaultShown = 20;
+  enum class Kind { Error, Warning };
+
+  explicit ProblemList(Kind kind = Kind::Error, size_t shown = DefaultShown) : kind_(kind), shown_(shown) {}
+  ~ProblemList() { Close(); }
+  ProblemList(const ProblemList&) = delete;
+  ProblemList& operator=(const ProblemList&) = delete;
+
+  void Add(const std::string& what, const std::string& reason);
+  // Counts problems that are only counted, never said one by one.
+  void AddUntold(size_t count) { count_ += count; }
+  // Says how many were not shown (once for each that was not); the count
+  // stays.
+  void Close();
+  size_t Count() const { return count_; }
+  bool Empty() const { return count_ == 0; }
+
+ private:
+  Kind kind_;
+  size_t shown_;
+  size_t count_ = 0;
+  size_t said_ = 0;  // said one by one
+  size_t told_ = 0;  // counted in an "…and N more" line already
+};
 
 // A line on standard error that shows how far a long piece of work is,
 // only when standard error is a terminal and the tool is not quiet.

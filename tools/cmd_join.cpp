@@ -52,32 +52,33 @@ bool ForEachLevel(const std::string& relative, Visit visit) {
   return true;
 }
 
-}  // namespace
-
-int RunJoin(const JoinArgs& args) {
-  parcelio::SetInfo set;
-  std::string error;
-  if (!parcelio::ReadSet(parcelio::PathOf(args.volume), set, error)) return Fail("join", error);
-  if (ReportSetProblems(set, args.volume)) return ExitFailed;
-
-  // The stored names, as the self-joining program would take them, and the
-  // files on disk they lead to.
-  const fs::path dir = parcelio::PathOf(args.dir);
+// The files a join writes: one per stored file, several stored spellings
+// may lead to one.
+struct JoinPlan {
+  fs::path dir;
+  std::string dirText;  // DIR as given
   std::vector<Output> outputs;
-  std::vector<uint32_t> outputOf(set.files.size());
+  std::vector<uint32_t> outputOf;  // by stored file: its output
+  int64_t needed = 0;              // bytes of all outputs
+
+  fs::path PathOf(const std::string& relative) const { return dir / parcelio::PathOf(relative); }
+  std::string Shown(const std::string& relative) const {
+    return dirText == "." ? relative : parcelio::Utf8Of(PathOf(relative));
+  }
+};
+
+// The stored names, as the self-joining program would take them, and the
+// files on disk they lead to. False when a name is refused.
+bool ResolveOutputs(const parcelio::SetInfo& set, JoinPlan& plan) {
   std::unordered_map<std::string, uint32_t> byKey;
   std::set<std::string> dirKeys;
-  auto pathOf = [&](const std::string& relative) { return dir / parcelio::PathOf(relative); };
-  auto shown = [&](const std::string& relative) {
-    return args.dir == "." ? relative : parcelio::Utf8Of(pathOf(relative));
-  };
-  int refused = 0;
+  plan.outputOf.assign(set.files.size(), 0);
+  ProblemList refused;
   for (size_t i = 0; i < set.files.size(); ++i) {
     parcelio::OutputName name;
     std::string why;
     if (!parcelio::ResolveStoredName(set.files[i].stored, name, why)) {
-      Fail(set.files[i].name, why);
-      ++refused;
+      refused.Add(set.files[i].name, why);
       continue;
     }
     auto found = byKey.find(name.key);
@@ -86,54 +87,78 @@ int RunJoin(const JoinArgs& args) {
       for (const std::string& part : name.parts) output.relative += (output.relative.empty() ? "" : "/") + part;
       for (size_t at = name.key.find('\\'); at != std::string::npos; at = name.key.find('\\', at + 1))
         dirKeys.insert(name.key.substr(0, at));
-      found = byKey.emplace(name.key, static_cast<uint32_t>(outputs.size())).first;
-      outputs.push_back(std::move(output));
+      found = byKey.emplace(name.key, static_cast<uint32_t>(plan.outputs.size())).first;
+      plan.outputs.push_back(std::move(output));
     }
-    outputOf[i] = found->second;
-    outputs[found->second].size = std::max(outputs[found->second].size, set.files[i].size);
+    plan.outputOf[i] = found->second;
+    plan.outputs[found->second].size = std::max(plan.outputs[found->second].size, set.files[i].size);
   }
   for (const auto& entry : byKey) {
-    if (dirKeys.count(entry.first) != 0) {
-      Fail(shown(outputs[entry.second].relative), "the set holds both a file and a directory of this name");
-      ++refused;
-    }
+    if (dirKeys.count(entry.first) != 0)
+      refused.Add(plan.Shown(plan.outputs[entry.second].relative), "the set holds both a file and a directory of this name");
   }
-  if (refused > 0) return ExitFailed;
+  refused.Close();
+  return refused.Empty();
+}
 
-  // Nothing may stand in the way: no file to be written may exist (unless
-  // -f), and every directory level below DIR must be a real directory or
-  // missing, so that nothing is written outside DIR through a link.
+// Each output is exactly the union of its pieces: the set reader proved it
+// for each stored name; here the pieces of all spellings that lead to one
+// file are put together. Also adds up the bytes to be written.
+bool CheckOutputsWhole(const parcelio::SetInfo& set, JoinPlan& plan) {
+  std::vector<uint32_t> spellings(plan.outputs.size(), 0);
+  for (uint32_t output : plan.outputOf) ++spellings[output];
+  std::unordered_map<uint32_t, std::vector<parcelio::Span>> shared;
+  for (const parcelio::VolumeEntry& volume : set.volumes)
+    for (const parcelio::PieceEntry& piece : volume.pieces) {
+      const uint32_t output = plan.outputOf[piece.file];
+      if (spellings[output] > 1) shared[output].push_back({piece.offset, piece.size, volume.number});
+    }
+  ProblemList damaged;
+  for (auto& [output, spans] : shared) {
+    parcelio::CheckCoverage(spans, plan.outputs[output].size, [&](const std::string& what) {
+      damaged.Add(plan.Shown(plan.outputs[output].relative),
+                  "damaged set: stored under several spellings, and " + what);
+    });
+  }
+  bool tooLarge = false;
+  for (const Output& output : plan.outputs) tooLarge = tooLarge || __builtin_add_overflow(plan.needed, output.size, &plan.needed);
+  if (tooLarge) damaged.Add(plan.dirText, "damaged set: the files add up to more than " + std::to_string(INT64_MAX) + " bytes");
+  damaged.Close();
+  return damaged.Empty();
+}
+
+// Nothing may stand in the way: no file to be written may exist (unless
+// -f), and every directory level below DIR must be a real directory or
+// missing, so that nothing is written outside DIR through a link. Not even
+// -f overwrites a volume of the set being joined.
+bool CheckNothingInTheWay(const parcelio::SetInfo& set, const JoinArgs& args, JoinPlan& plan) {
   std::error_code ec;
   std::vector<std::string> existing;
   std::set<std::string> levelsChecked;
-  int blocked = 0;
-  for (Output& output : outputs) {
+  ProblemList blocked;
+  for (Output& output : plan.outputs) {
     ForEachLevel(output.relative, [&](const std::string& level) {
       if (!levelsChecked.insert(level).second) return true;
-      const fs::file_status status = fs::symlink_status(pathOf(level), ec);
+      const fs::file_status status = fs::symlink_status(plan.PathOf(level), ec);
       if (fs::exists(status) && !fs::is_directory(status)) {
-        Fail(shown(level), fs::is_symlink(status) ? "is a link; a directory is needed here"
-                                                  : "exists and is not a directory");
-        ++blocked;
+        blocked.Add(plan.Shown(level), fs::is_symlink(status) ? "is a link; a directory is needed here"
+                                                              : "exists and is not a directory");
       }
       return true;
     });
-    const fs::file_status status = fs::symlink_status(pathOf(output.relative), ec);
+    const fs::file_status status = fs::symlink_status(plan.PathOf(output.relative), ec);
     if (fs::is_directory(status)) {
-      Fail(shown(output.relative), "is a directory");
-      ++blocked;
+      blocked.Add(plan.Shown(output.relative), "is a directory");
     } else if (fs::exists(status)) {
       output.existed = true;
-      existing.push_back(shown(output.relative));
+      existing.push_back(plan.Shown(output.relative));
     }
   }
   if (!existing.empty() && !args.force) {
-    for (const std::string& name : existing) Fail(name, "exists (use -f to overwrite)");
-    return ExitFailed;
-  }
-  // Not even -f overwrites a volume of the set being joined, whatever name
-  // leads to it (a hard link is the same file).
-  if (!existing.empty()) {
+    for (const std::string& name : existing) blocked.Add(name, "exists (use -f to overwrite)");
+  } else if (!existing.empty()) {
+    // Not even -f overwrites a volume of the set being joined, whatever
+    // name leads to it (a hard link is the same file).
     std::set<parcelio::FileId> volumeIds;
     for (const parcelio::VolumeEntry& volume : set.volumes) {
       parcelio::FileId id;
@@ -141,18 +166,35 @@ int RunJoin(const JoinArgs& args) {
     }
     for (const std::string& name : existing) {
       parcelio::FileId id;
-      if (parcelio::IdentityOf(parcelio::PathOf(name), id) && volumeIds.count(id) != 0) {
-        Fail(name, "is a volume of the set being joined");
-        ++blocked;
-      }
+      if (parcelio::IdentityOf(parcelio::PathOf(name), id) && volumeIds.count(id) != 0)
+        blocked.Add(name, "is a volume of the set being joined");
     }
   }
-  if (blocked > 0) return ExitFailed;
+  blocked.Close();
+  return blocked.Empty();
+}
 
-  int64_t total = 0, needed = 0;
-  for (const parcelio::VolumeEntry& volume : set.volumes)
-    for (const parcelio::PieceEntry& piece : volume.pieces) total += piece.size;
-  for (const Output& output : outputs) needed += output.size;
+}  // namespace
+
+int RunJoin(const JoinArgs& args) {
+  parcelio::SetInfo set;
+  std::string error;
+  if (!parcelio::ReadSet(parcelio::PathOf(args.volume), set, error)) return Fail("join", error);
+  if (ReportSetProblems(set, args.volume)) return ExitFailed;
+  if (!set.crcsRecorded) Warn(args.volume, NoCrcsText);
+
+  JoinPlan plan;
+  plan.dir = parcelio::PathOf(args.dir);
+  plan.dirText = args.dir;
+  if (!ResolveOutputs(set, plan) || !CheckOutputsWhole(set, plan) || !CheckNothingInTheWay(set, args, plan))
+    return ExitFailed;
+  const fs::path& dir = plan.dir;
+  std::vector<Output>& outputs = plan.outputs;
+  const std::vector<uint32_t>& outputOf = plan.outputOf;
+  auto shown = [&](const std::string& relative) { return plan.Shown(relative); };
+
+  const int64_t total = set.dataBytes, needed = plan.needed;
+  std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) return Fail(args.dir, parcelio::ErrorText(ec));
   const int64_t free = parcelio::FreeSpace(dir);
@@ -174,6 +216,7 @@ int RunJoin(const JoinArgs& args) {
   for (const parcelio::VolumeEntry& volume : set.volumes) {
     File source;
     if (!source.Open(volume.path, File::Mode::Read)) return Fail(volume.name, parcelio::LastErrorText());
+    if (!source.IsRegular()) return Fail(volume.name, "not a regular file");
     for (const parcelio::PieceEntry& piece : volume.pieces) {
       Output& target = outputs[outputOf[piece.file]];
       if (!target.pending) {

@@ -27,17 +27,15 @@ int RunList(const std::string& volume) {
 
   // The table goes to standard output even with -q: it is what was asked for.
   std::string table = Row("SIZE", "PIECES", "VOLUMES", "NAME") + "\n";
-  int64_t totalBytes = 0, totalPieces = 0;
   for (const parcelio::FileEntry& file : set.files) {
     table += Row(std::to_string(file.size), std::to_string(file.pieces), parcelio::NumbersText(file.volumes),
                  file.name) + "\n";
-    totalBytes += file.size;
-    totalPieces += file.pieces;
   }
-  table += Row(std::to_string(totalBytes), std::to_string(totalPieces),
+  // A total beyond 64 bits is a fault of the set, said below; "?" stands for it.
+  table += Row(set.totalSize >= 0 ? std::to_string(set.totalSize) : "?", std::to_string(set.totalPieces),
                std::to_string(set.volumes.size()) + (set.volumes.size() == 1 ? " volume" : " volumes"),
                std::to_string(set.files.size()) + (set.files.size() == 1 ? " file" : " files")) + "\n";
-  if (!set.missing.empty()) table += "missing volumes: " + parcelio::NumbersText(set.missing) + "\n";
+  if (!set.missing.empty()) table += "missing volumes: " + parcelio::RangesText(set.missing) + "\n";
   if (set.lastNumber == 0) table += "the last volume was not found\n";
   parcelio::WriteOut(table);
   return ReportSetProblems(set, volume) ? ExitFailed : ExitOk;

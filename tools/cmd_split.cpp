@@ -302,16 +302,25 @@ int RunSplit(const SplitArgs& args) {
   parcelio::NameLock lock;
   bool busy = false;
   const std::string lockName = parcelio::LockName(baseName);
-  if (!lock.Take(*folder, lockName, busy)) {
-    return Fail(parcelio::Utf8Of(base), busy ? "another parcel split is writing this set; try again when it has ended"
-                                             : parcelio::LastErrorText());
+  {
+    // Taken and registered for removal in one step an interruption waits for.
+    parcelio::HoldInterrupts hold;
+    if (!lock.Take(*folder, lockName, busy)) {
+      return Fail(parcelio::Utf8Of(base), busy ? "another parcel split is writing this set; try again when it has ended"
+                                               : parcelio::LastErrorText());
+    }
+    parcelio::RegisterTemporary(*folder, lockName);
   }
-  parcelio::RegisterTemporary(*folder, lockName);
-  struct Unregister {
+  struct Unlock {
+    parcelio::NameLock& lock;
     const parcelio::Dir& dir;
     const std::string& name;
-    ~Unregister() { parcelio::DropTemporary(dir, name); }
-  } unregister{*folder, lockName};
+    ~Unlock() {
+      parcelio::HoldInterrupts hold;
+      lock.Release();
+      parcelio::DropTemporary(dir, name);
+    }
+  } unlock{lock, *folder, lockName};
   const std::string exeName = baseName + ".exe";
   auto isMemberName = [&](const std::string& name) {
     size_t number = 0;

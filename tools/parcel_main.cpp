@@ -255,8 +255,9 @@ int main(int argc, char** argv) {
   parcelio::CatchInterrupts();
   try {
     const int status = Dispatch(parcelio::Arguments(argc, argv));
-    std::fflush(stdout);
-    if (std::ferror(stdout)) return Fail("standard output", "write error");
+    // A reader that stopped early (`parcel list x | head -1`) took what it
+    // wanted: the exit status is the work's.
+    if (parcelio::FinishOutput() == parcelio::OutputEnd::Failed) return Fail("standard output", "write error");
     return status;
   } catch (const std::bad_alloc&) {
     return Fail("memory", "out of memory");

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -498,6 +499,191 @@ TEST_F(ParcelTool, DamagedAndIncompleteSets) {
     if (std::string(c.what) != "bad crc") {
       EXPECT_FALSE(fs::exists(dir / "out")) << c.what;
     }
+  }
+}
+
+// ------------------------------------------------------------------ crafted sets
+// Sets made to deceive: each must be called damaged (or, for a set made
+// without CRCs, said to be unchecked), with the file, the offsets or the
+// volume named; a join of a damaged set writes nothing.
+struct CraftedSet {
+  const char* what;
+  std::vector<std::pair<std::string, std::string>> volumes;  // file name, bytes
+  int listStatus, testStatus, joinStatus;
+  std::string message;  // on standard error of every command that fails (of join when all pass)
+  std::string absent = "";  // on no output of any command
+  bool fifo = false;    // s.s01 is a named pipe
+};
+
+std::string VolumeBytes(int32_t number, bool last, std::vector<volwriter::Piece> pieces, uint8_t checkMode = 0,
+                        uint8_t setByte = 7) {
+  volwriter::Volume v;
+  v.Set.fill(setByte);
+  v.VolumeNumber = number;
+  v.IsLast = last;
+  v.CheckMode = checkMode;
+  v.Pieces = std::move(pieces);
+  const volwriter::Bytes bytes = volwriter::EncodeVolume(v);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+volwriter::Piece MakePiece(const std::string& name, int64_t offset, const std::string& data) {
+  volwriter::Piece p;
+  p.FileName = name;
+  p.FileOffset = offset;
+  p.Data.assign(data.begin(), data.end());
+  return p;
+}
+
+std::vector<CraftedSet> CraftedSets() {
+  const int64_t max = INT64_MAX;
+  volwriter::Piece changed = MakePiece("a.txt", 5, "world");
+  changed.Crc = 1234;  // the data changed after its CRC was taken
+  std::vector<volwriter::Piece> manyGaps;
+  for (int i = 0; i < 30; ++i) manyGaps.push_back(MakePiece("g" + std::to_string(100 + i), 1, "x"));
+
+  return {
+      {"overlap", {{"s.s01", VolumeBytes(1, false, {MakePiece("a.txt", 0, "0123456789")})},
+                   {"s.s02", VolumeBytes(2, true, {MakePiece("a.txt", 0, "abcdefghij")})}},
+       1, 1, 1, "parcel: a.txt: damaged set: bytes 0 to 9 are held by two pieces (volume 1 and volume 2)"},
+      {"overlap in part", {{"s.s01", VolumeBytes(1, true, {MakePiece("a.txt", 0, "0123456789"),
+                                                           MakePiece("a.txt", 8, "89ab")})}},
+       1, 1, 1, "a.txt: damaged set: bytes 8 to 9 are held by two pieces (volume 1 and volume 1)"},
+      {"gap", {{"s.s01", VolumeBytes(1, false, {MakePiece("a.txt", 0, "hello")})},
+               {"s.s02", VolumeBytes(2, true, {MakePiece("a.txt", 1000000, "world")})}},
+       1, 1, 1, "parcel: a.txt: damaged set: no piece holds bytes 5 to 999999"},
+      {"first bytes missing", {{"s.s01", VolumeBytes(1, true, {MakePiece("a.txt", 1, "bc")})}},
+       1, 1, 1, "parcel: a.txt: damaged set: no piece holds byte 0"},
+      {"an empty piece past the end", {{"s.s01", VolumeBytes(1, true, {MakePiece("a.txt", 0, "ab"),
+                                                                       MakePiece("a.txt", 7, "")})}},
+       1, 1, 1, "a.txt: damaged set: no piece holds bytes 2 to 6"},
+      {"no CRCs, a byte changed", {{"s.s01", VolumeBytes(1, false, {MakePiece("a.txt", 0, "hello")}, 4)},
+                                   {"s.s02", VolumeBytes(2, true, {changed}, 4)}},
+       0, 0, 0, "parcel: s.s01: no CRCs recorded: contents not checked", "every piece sound"},
+      {"CheckMode flipped in one volume",
+       {{"s.s01", VolumeBytes(1, false, {MakePiece("a.txt", 0, "hello")})},
+        {"s.s02", VolumeBytes(2, true, {changed}, 4)}},
+       1, 1, 1,
+       "parcel: s.s02: damaged volume: CRC mode 4 (no CRCs), but volume 1 has CRC mode 0 (CRCs compared): "
+       "the volumes disagree on CRC checking"},
+      {"pieces reaching INT64_MAX",
+       {{"s.s01", VolumeBytes(1, true, {MakePiece("a", max - 1, "x"), MakePiece("b", max - 1, "y")})}},
+       1, 1, 1, "parcel: s.s01: damaged set: the files add up to more than 9223372036854775807 bytes"},
+      {"volume 400,000,000 alone", {{"s.s01", VolumeBytes(400000000, true, {MakePiece("a", 0, "x")})}},
+       1, 1, 1, "parcel: s.s01: set incomplete: missing volumes 1-399999999"},
+      {"volume 2,147,483,647, last", {{"s.s01", VolumeBytes(INT32_MAX, true, {MakePiece("a", 0, "x")})}},
+       1, 1, 1, "parcel: s.s01: set incomplete: missing volumes 1-2147483646"},
+      {"volume 2,147,483,647, not last", {{"s.s01", VolumeBytes(1, false, {MakePiece("a", 0, "x")})},
+                                          {"s.s02", VolumeBytes(INT32_MAX, false, {MakePiece("b", 0, "y")})}},
+       1, 1, 1, "parcel: s.s02: damaged volume: volume number 2147483647 is the highest a set can hold, but "
+                "the volume is not marked last"},
+      {"volume beyond the last", {{"s.s01", VolumeBytes(1, true, {MakePiece("a", 0, "x")})},
+                                  {"s.s02", VolumeBytes(5, false, {MakePiece("b", 0, "y")})}},
+       1, 1, 1, "parcel: s.s02: damaged volume: volume number 5 lies beyond the last volume, 1"},
+      {"volume number 0", {{"s.s01", VolumeBytes(1, true, {MakePiece("a", 0, "x")})},
+                           {"s.s00", VolumeBytes(0, false, {MakePiece("b", 0, "y")})}},
+       1, 1, 1, "parcel: s.s00: damaged volume: volume number 0 (numbers start at 1)"},
+      {"a volume of another set",
+       {{"s.s01", VolumeBytes(1, false, {MakePiece("a", 0, "x")})},
+        {"s.s02", VolumeBytes(2, false, {MakePiece("b", 0, "y")}, 0, 8)},
+        {"s.s03", VolumeBytes(3, true, {MakePiece("c", 0, "z")})}},
+       1, 1, 1, "parcel: s.s02: belongs to another set; volume 2 of this set is missing", "missing volume 2"},
+      {"another set beside a complete one",
+       {{"s.s01", VolumeBytes(1, true, {MakePiece("a", 0, "x")})},
+        {"s.s02", VolumeBytes(2, true, {MakePiece("b", 0, "y")}, 0, 8)}},
+       0, 0, 0, "parcel: s.s02: belongs to another set; ignored"},
+      {"two spellings of one file", {{"s.s01", VolumeBytes(1, true, {MakePiece("A.txt", 0, "upper"),
+                                                                     MakePiece("a.txt", 0, "lower")})}},
+       0, 0, 1, "A.txt: damaged set: stored under several spellings, and bytes 0 to 4 are held by two pieces"},
+      {"thirty damaged files", {{"s.s01", VolumeBytes(1, true, manyGaps)}},
+       1, 1, 1, "parcel: \xE2\x80\xA6" "and 10 more", "g120: damaged"},
+      {"a named pipe", {}, 1, 1, 1, "s.s01: not a regular file", "", true},
+  };
+}
+
+// Runs the crafted sets through list, test and join of one build of the
+// tool (run: args, directory).
+template <typename Run>
+void CheckCraftedSets(const fs::path& root, Run run) {
+  for (const CraftedSet& c : CraftedSets()) {
+    const fs::path dir = root / "crafted";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    for (const auto& [name, bytes] : c.volumes) WriteAll(dir / name, bytes);
+    if (c.fifo) {
+      ASSERT_EQ(mkfifo((dir / "s.s01").c_str(), 0600), 0);
+    }
+    const Result list = run({"list", "s.s01"}, dir);
+    const Result test = run({"test", "s.s01"}, dir);
+    const Result join = run({"join", "-C", "out", "s.s01"}, dir);
+    EXPECT_EQ(list.status, c.listStatus) << c.what << "\n" << list.err;
+    EXPECT_EQ(test.status, c.testStatus) << c.what << "\n" << test.err;
+    EXPECT_EQ(join.status, c.joinStatus) << c.what << "\n" << join.err;
+    for (const Result* r : {&list, &test, &join}) {
+      if (r->status != 0 || r == &join) {
+        EXPECT_NE(r->err.find(c.message), std::string::npos) << c.what << "\n" << r->err;
+      }
+      if (!c.absent.empty()) {
+        EXPECT_EQ((r->out + r->err).find(c.absent), std::string::npos) << c.what << "\n" << r->out << r->err;
+      }
+    }
+    if (c.joinStatus != 0) {
+      EXPECT_FALSE(fs::exists(dir / "out")) << c.what;
+    }
+  }
+}
+
+TEST_F(ParcelTool, CraftedSetsAreCalledWhatTheyAre) {
+  CheckCraftedSets(root_, [&](std::vector<std::string> args, const fs::path& dir) { return Parcel(args, dir); });
+}
+
+#ifdef PARCEL_EXE
+TEST_F(ParcelTool, WineCraftedSetsAreCalledWhatTheyAre) {
+  CheckCraftedSets(root_, [&](std::vector<std::string> args, const fs::path& dir) {
+    args.insert(args.begin(), {WINE_RUN, WINE_PREFIX, PARCEL_EXE});
+    return RunProgram(args, dir, 600);
+  });
+}
+#endif
+
+// A set numbered far beyond its volumes costs no more than a small one.
+TEST_F(ParcelTool, HighVolumeNumbersCostLittle) {
+  WriteAll(root_ / "s.s01", VolumeBytes(INT32_MAX, true, {MakePiece("a", 0, "x")}));
+  const Result list = Parcel({"list", "s.s01"});
+  EXPECT_EQ(list.status, 1);
+  EXPECT_NE(list.out.find("missing volumes: 1-2147483646\n"), std::string::npos) << list.out;
+  EXPECT_LT(list.maxRssKiB, 64 * 1024);
+}
+
+// A reader that ends before the output does (`parcel list | head -1`): no
+// message, and the exit status is the work's.
+TEST_F(ParcelTool, ClosedPipeOnStandardOutputEndsQuietly) {
+  std::vector<volwriter::Piece> pieces;
+  for (int i = 0; i < 5000; ++i) pieces.push_back(MakePiece("file " + std::to_string(i), 0, "x"));
+  WriteAll(root_ / "s.s01", VolumeBytes(1, true, pieces));
+  WriteAll(root_ / "bad.s01", VolumeBytes(1, true, {MakePiece("a", 1, "x")}));
+  for (const auto& [volume, status] : std::vector<std::pair<std::string, int>>{{"s.s01", 0}, {"bad.s01", 1}}) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);  // the reader is gone before the first write
+    const fs::path errPath = root_ / "err.txt";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(fds[1], 1);
+      const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(err, 2);
+      if (chdir(root_.c_str()) != 0) _exit(126);
+      execl(PARCEL_BIN, PARCEL_BIN, "list", volume.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    ASSERT_TRUE(WIFEXITED(wstatus));
+    EXPECT_EQ(WEXITSTATUS(wstatus), status) << volume;
+    const std::string err = ReadAll(errPath);
+    EXPECT_EQ(err.find("standard output"), std::string::npos) << err;
+    fs::remove(errPath);
   }
 }
 
