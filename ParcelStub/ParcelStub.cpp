@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "CRC32/CRC32.h"
+#include "NameRules/NameRules.h"
 #include "ParcelStub/CommandLine.h"
 #include "SplitSFX/SplitSFX.h"
 #include "platform/RunTime.h"
@@ -301,55 +302,12 @@ void CompleteRun() {
   }
 }
 
-// The superscript digits 1, 2 and 3, which Windows takes as port numbers
-// like the plain digits: B9 B2 B3 in code page 1252, FB FD FC in 850.
-bool IsSuperscriptDigit(char c) {
-  switch (static_cast<unsigned char>(c)) {
-    case 0xB9: case 0xB2: case 0xB3:
-    case 0xFB: case 0xFD: case 0xFC:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool IsDeviceName(const std::string& component) {
-  // The part before the first dot, without trailing blanks, decides.
-  std::string base = component.substr(0, component.find('.'));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  // The digit is judged before upper-casing, which would turn the OEM
-  // superscripts (FB FD FC) into other letters of the ANSI code page.
-  const char digit = base.size() == 4 ? base[3] : '\0';
-  base = UpperText(base);
-  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
-  for (const char* device : kDevices) {
-    if (base == device) return true;
-  }
-  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
-    return (digit >= '1' && digit <= '9') || IsSuperscriptDigit(digit);
-  }
-  return false;
-}
-
 }  // namespace
 
 bool IsSafeStoredName(const std::string& name) {
-  if (name.find('\0') != std::string::npos) return false;
-  if (name.find(':') != std::string::npos) return false;  // drive-qualified, or a stream
-  if (!name.empty() && (name[0] == '\\' || name[0] == '/')) return false;  // rooted or UNC
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find_first_of("\\/", start);
-    if (end == std::string::npos) end = name.size();
-    const std::string component = name.substr(start, end - start);
-    // Windows drops trailing dots and blanks, so ".. " is ".." as well.
-    std::string trimmed = component;
-    while (!trimmed.empty() && (trimmed.back() == '.' || trimmed.back() == ' ')) trimmed.pop_back();
-    if (trimmed.empty() && component.find("..") != std::string::npos) return false;
-    if (IsDeviceName(component)) return false;
-    start = end + 1;
-  }
-  return true;
+  // The shared rules: no drive, stream, root or UNC prefix, no component of
+  // dots and blanks (Windows reads ".. " as ".."), no device name.
+  return namerules::IsSafeStoredName(name);
 }
 
 // ------------------------------------------------------------------ companions

@@ -533,6 +533,22 @@ void InitProcess() {
 #endif
 }
 
+fs::path ProgramPath() {
+#ifdef _WIN32
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD got = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (got == 0) return fs::path();
+    if (got < path.size()) return fs::path(path.substr(0, got));
+    path.resize(path.size() * 2);
+  }
+#else
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::path() : self;
+#endif
+}
+
 // ------------------------------------------------------------------ folders
 #ifdef _WIN32
 

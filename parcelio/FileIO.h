@@ -242,6 +242,10 @@ std::vector<std::string> Arguments(int argc, char** argv);
 // one name (Windows) or as two (Linux).
 bool NamesIgnoreCase();
 
+// The full path of the running program's file; empty if the system cannot
+// say.
+fs::path ProgramPath();
+
 // Once at start: a write beyond a file-size limit or to a closed pipe fails
 // with its reason instead of ending the process.
 void InitProcess();

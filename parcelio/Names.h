@@ -30,6 +30,11 @@ std::string StoredNameProblem(const std::string& stored);
 // rebuild a name that fails this (a euro sign with OEM 850, for one).
 bool OemCanHold(const std::string& ansi);
 
+// Why the self-joining program could not rebuild a stored name (1252 text
+// that passed StoredNameProblem): a character its code page 850 lacks, or a
+// path longer than a Windows destination leaves room for. Empty when it can.
+std::string UnportableNameProblem(const std::string& stored);
+
 // A stored name read from a volume, made into the relative path a join
 // writes: its parts in UTF-8 (trailing dots and blanks dropped, as Windows
 // does; empty and "." parts dropped), and a key that is equal for every

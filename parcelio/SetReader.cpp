@@ -168,28 +168,33 @@ std::string CrcModeText(uint8_t mode) {
   return std::to_string(mode) + (mode == 4 ? " (no CRCs)" : " (CRCs compared)");
 }
 
-// Keeps the volumes the set can hold: numbers from 1, each once, none above
-// the one marked last, and a highest number that leaves room for a last
-// volume. The others are faults (or, for a second copy of a volume, a note).
+// Keeps the volumes the set can hold: numbers from 1, each once (the one
+// the user named, else the first by name), none above the lowest one marked
+// last, and a highest number that leaves room for a last volume. The others
+// are faults, or, for a second volume of one number, a note.
 void ChooseVolumes(std::vector<VolumeEntry>& found, SetInfo& set) {
   std::stable_sort(found.begin(), found.end(),
                    [](const VolumeEntry& a, const VolumeEntry& b) { return a.number < b.number; });
-  for (VolumeEntry& volume : found) {
-    if (volume.isLast && volume.number > 0 && set.lastNumber == 0) set.lastNumber = volume.number;
-  }
+  std::vector<VolumeEntry> kept;
   for (VolumeEntry& volume : found) {
     const std::string number = std::to_string(volume.number);
     if (volume.number <= 0) {
       set.AddFault(volume.name, "damaged volume: volume number " + number + " (numbers start at 1)");
-    } else if (set.lastNumber > 0 && volume.number > set.lastNumber) {
+    } else if (!kept.empty() && kept.back().number == volume.number) {
+      set.notes.push_back(volume.name + ": volume " + number + " again (as " + kept.back().name + "); ignored");
+    } else {
+      if (volume.isLast && set.lastNumber == 0) set.lastNumber = volume.number;
+      kept.push_back(std::move(volume));
+    }
+  }
+  for (VolumeEntry& volume : kept) {
+    const std::string number = std::to_string(volume.number);
+    if (set.lastNumber > 0 && volume.number > set.lastNumber) {
       set.AddFault(volume.name, "damaged volume: volume number " + number + " lies beyond the last volume, " +
                                     std::to_string(set.lastNumber));
     } else if (set.lastNumber == 0 && volume.number == INT32_MAX) {
       set.AddFault(volume.name, "damaged volume: volume number " + number +
                                     " is the highest a set can hold, but the volume is not marked last");
-    } else if (!set.volumes.empty() && set.volumes.back().number == volume.number) {
-      set.notes.push_back(volume.name + ": volume " + number + " again (as " + set.volumes.back().name +
-                          "); ignored");
     } else {
       set.volumes.push_back(std::move(volume));
     }
@@ -304,7 +309,11 @@ bool ReadSet(const fs::path& given, SetInfo& set, std::string& error) {
   // A pipe or a device is never opened: reading one could wait for ever.
   std::error_code statusError;
   const fs::file_status status = fs::status(given, statusError);
-  if (fs::exists(status) && !fs::is_regular_file(status) && !fs::is_directory(status)) {
+  if (fs::is_directory(status)) {
+    error = givenName + ": Is a directory";
+    return false;
+  }
+  if (fs::exists(status) && !fs::is_regular_file(status)) {
     error = givenName + ": not a regular file";
     return false;
   }

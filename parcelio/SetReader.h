@@ -43,7 +43,7 @@ struct FileEntry {
   std::string stored;      // the name as stored (code page 1252)
   std::string name;        // the same in UTF-8
   int64_t size = 0;        // the furthest byte any piece reaches
-  int32_t pieces = 0;
+  int64_t pieces = 0;
   std::vector<int32_t> volumes;  // numbers of the volumes holding its pieces, ascending
 };
 

@@ -109,10 +109,10 @@ fi
 # for a short fixed time each; a finding fails the stage. PARCEL_FUZZ_SECONDS
 # sets the time per target.
 fuzz_seconds=${PARCEL_FUZZ_SECONDS:-30}
-fuzz_build() {  # only the two targets and what they link
+fuzz_build() {  # only the three targets and what they link
   cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
     -DPARCEL_FUZZ=ON -DPARCEL_TESTS=OFF >/dev/null &&
-    cmake --build build-fuzz -j"$jobs" --target fuzz_readers fuzz_join
+    cmake --build build-fuzz -j"$jobs" --target fuzz_readers fuzz_join fuzz_parcel
 }
 if stage "Fuzz build (clang, libFuzzer)" fuzz_build; then
   stage "Fuzz targets (${fuzz_seconds}s each)" bash tests/fuzz/run-fuzz.sh build-fuzz "$fuzz_seconds" || test_failed
@@ -129,7 +129,7 @@ if stage "Windows build (MinGW-w64 i686, Release)" configure_build build-win32 \
     if stage "Linux build of the Wine end-to-end runs" configure_build build \
         -DPARCEL_WINE_EXE="$root/build-win32/parcelstub.exe" -DPARCEL_WINE_PREFIX="$prefix"; then
       # The self-joining program, and the parcel tool (Windows build) beside it.
-      stage "Windows program end to end under Wine" ctest_run --test-dir build -R '^wine_(e2e|parcel_tool)_test$' || test_failed
+      stage "Windows program end to end under Wine" ctest_run --test-dir build -R '^wine_(e2e|parcel_tool|parcel_safety)_test$' || test_failed
     else
       build_failed; skip "Windows program end to end under Wine"
     fi

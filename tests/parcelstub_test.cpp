@@ -24,8 +24,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         NameCase{"A.TXT", true}, NameCase{"docs\\report.doc", true},
         NameCase{"docs/report.doc", true}, NameCase{"a..b", true}, NameCase{"...txt", true},
-        NameCase{".hidden", true}, NameCase{"CONSOLE.txt", true}, NameCase{"COM0", true},
-        NameCase{"LPT10", true}, NameCase{"caf\xE9.txt", true},
+        NameCase{".hidden", true}, NameCase{"CONSOLE.txt", true}, NameCase{"CONIN", true},
+        NameCase{"LPT10", true}, NameCase{"CLOCK", true}, NameCase{"a. b", true},
+        NameCase{"caf\xE9.txt", true},
         // Leaving the destination.
         NameCase{"..\\a.txt", false}, NameCase{"../a.txt", false}, NameCase{"a\\..\\..\\b", false},
         NameCase{"a/../b", false}, NameCase{"..", false}, NameCase{"a\\..", false},
@@ -37,7 +38,12 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"CON", false}, NameCase{"con.txt", false}, NameCase{"dir\\NUL.dat", false},
         NameCase{"Prn", false}, NameCase{"aux.c", false}, NameCase{"COM1", false},
         NameCase{"com9.log", false}, NameCase{"LPT1", false}, NameCase{"lpt9.x.y", false},
-        NameCase{"CON .txt", false}, NameCase{"NUL\\x", false},
+        NameCase{"CON .txt", false}, NameCase{"NUL\\x", false}, NameCase{"COM0", false},
+        NameCase{"lpt0.txt", false}, NameCase{"CONIN$", false}, NameCase{"conout$.log", false},
+        NameCase{"d\\Clock$", false},
+        // Components of dots and blanks, which Windows reads as "." or "..".
+        NameCase{".", false}, NameCase{". ", false}, NameCase{"a\\ .\\b", false},
+        NameCase{" ", false}, NameCase{"a/.../b", false},
         // Ports with a superscript digit, spelt in code page 1252 (B9 B2 B3)
         // or, as the driver checks them, in 850 (FB FD FC), in any case.
         NameCase{"COM\xB9", false}, NameCase{"lpt\xB2.txt", false}, NameCase{"d\\Com\xB3", false},

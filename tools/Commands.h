@@ -17,6 +17,7 @@ struct SplitArgs {
   bool noCrc = false;
   bool force = false;
   bool noSync = false;  // --no-sync: volumes not written through to the disk before they take their names
+  bool allowUnportable = false;  // --allow-unportable-names
   std::vector<std::string> paths;
 };
 
@@ -32,9 +33,13 @@ int RunList(const std::string& volume);
 int RunTest(const std::string& volume);
 int RunJoin(const JoinArgs& args);
 
-// Parses a SIZE: bytes, or a number (a decimal fraction allowed) with one
-// of the units k K KiB m M MiB g G GiB (1024-based) or kB MB GB
-// (1000-based). False when the text is not a size of at least one byte.
+// Parses a SIZE: bytes, or a number (a decimal fraction allowed, taken
+// exactly: 0.001GB is 1000000) with one of the units k K KiB m M MiB g G GiB
+// (1024-based) or kB KB MB GB (1000-based), rounded down to whole bytes; or
+// one of the names floppy (1457664) and fat32 (4294967295). False when the
+// text is not a size of at least one byte.
 bool ParseSize(const std::string& text, int64_t& size);
+// The accepted forms, for a message about a bad SIZE.
+extern const char SizeForms[];
 
 }  // namespace parceltool

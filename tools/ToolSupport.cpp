@@ -114,7 +114,10 @@ std::vector<parcelio::NumberRange> Without(const std::vector<parcelio::NumberRan
   return left;
 }
 
+// Whether the set lacks its volume of this number: one of the missing
+// ranges, or, while the last volume was not found, above every volume found.
 bool IsMissing(const parcelio::SetInfo& set, int32_t number) {
+  if (set.lastNumber == 0 && number > (set.volumes.empty() ? 0 : set.volumes.back().number)) return true;
   for (const parcelio::NumberRange& range : set.missing)
     if (number >= range.first && number <= range.last) return true;
   return false;
@@ -152,7 +155,8 @@ bool ReportSetProblems(const parcelio::SetInfo& set, const std::string& volume) 
   explained.erase(std::unique(explained.begin(), explained.end()), explained.end());
   const std::vector<parcelio::NumberRange> missing = Without(set.missing, explained);
   if (!missing.empty() || set.lastNumber == 0) {
-    int64_t count = set.missingCount - static_cast<int64_t>(explained.size());
+    int64_t count = 0;
+    for (const parcelio::NumberRange& range : missing) count += int64_t{range.last} - range.first + 1;
     std::string text = parcelio::RangesText(missing);
     if (set.lastNumber == 0) {
       const int64_t after = set.volumes.empty() ? 0 : int64_t{set.volumes.back().number};

@@ -114,10 +114,10 @@ bool CheckOutputsWhole(const parcelio::SetInfo& set, JoinPlan& plan) {
       if (spellings[output] > 1) shared[output].push_back({piece.offset, piece.size, volume.number});
     }
   ProblemList damaged;
-  for (auto& [output, spans] : shared) {
-    parcelio::CheckCoverage(spans, plan.outputs[output].size, [&](const std::string& what) {
-      damaged.Add(plan.Shown(plan.outputs[output].relative),
-                  "damaged set: stored under several spellings, and " + what);
+  for (auto& entry : shared) {
+    const Output& output = plan.outputs[entry.first];
+    parcelio::CheckCoverage(entry.second, output.size, [&](const std::string& what) {
+      damaged.Add(plan.Shown(output.relative), "damaged set: stored under several spellings, and " + what);
     });
   }
   bool tooLarge = false;

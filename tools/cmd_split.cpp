@@ -17,6 +17,8 @@
 #include "parcelio/Names.h"
 #include "parcelio/SafeOutput.h"
 #include "tools/Commands.h"
+#include "tools/SplitChecks.h"
+#include "tools/StubProgram.h"
 #include "tools/ToolSupport.h"
 #include "writer/VolumeWriter.h"
 
@@ -33,12 +35,14 @@ struct Input {
   std::string source;  // the path to read, UTF-8, as the user sees it
   std::string stored;  // code page 1252, backslashes
   int64_t size = 0;
+  FileState state;     // as found, to tell whether it changes while it is read
 };
 
 struct Collector {
   std::vector<Input> inputs;
   std::unordered_map<std::string, uint32_t> fileKeys;  // folded stored name -> input
   std::unordered_map<std::string, uint32_t> dirKeys;   // folded directory prefix -> first input below it
+  InputPlaces places;  // what the outputs may not replace
   int refused = 0;
 
   void Refuse(const std::string& shown, const std::string& reason) {
@@ -87,11 +91,12 @@ struct Collector {
       dirKeys.emplace(prefix, index);
     }
 
+    FileState state;
     std::error_code ec;
-    const uintmax_t size = fs::file_size(source, ec);
-    if (ec) return Refuse(shown, parcelio::ErrorText(ec));
+    if (!StateOf(source, state, ec)) return Refuse(shown, parcelio::ErrorText(ec));
     fileKeys.emplace(key, index);
-    inputs.push_back(Input{shown, stored, static_cast<int64_t>(size)});
+    places.Add(source, shown);
+    inputs.push_back(Input{shown, stored, state.size, state});
   }
 
   // Everything below a directory; answers whether anything was found to
@@ -153,15 +158,6 @@ std::string OwnName(const path& source) {
   return parcelio::Utf8Of(full.filename());
 }
 
-bool IsWindowsProgram(File& program) {
-  uint8_t head[64];
-  if (program.ReadAt(0, head, sizeof head) != static_cast<int64_t>(sizeof head) || head[0] != 'M' || head[1] != 'Z')
-    return false;
-  const uint32_t peAt = head[60] | head[61] << 8 | head[62] << 16 | static_cast<uint32_t>(head[63]) << 24;
-  uint8_t pe[4];
-  return program.ReadAt(peAt, pe, 4) == 4 && pe[0] == 'P' && pe[1] == 'E' && pe[2] == 0 && pe[3] == 0;
-}
-
 std::string VolumeSuffix(size_t number) {
   char text[24];
   std::snprintf(text, sizeof text, ".s%02u", static_cast<unsigned>(number));
@@ -186,21 +182,6 @@ bool VolumeNumberOf(const std::string& givenName, const std::string& givenBase, 
   return true;
 }
 
-// A self-joining file: its last 4 bytes give the position of a volume's
-// signature.
-bool IsSelfJoiningFile(const parcelio::Dir& dir, const std::string& name) {
-  File file;
-  if (!dir.OpenForReading(name, file)) return false;
-  const int64_t size = file.Size();
-  uint8_t trailer[4], magic[6];
-  if (size < 4 || file.ReadAt(size - 4, trailer, 4) != 4) return false;
-  const int64_t at = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | static_cast<int64_t>(trailer[3]) << 24;
-  if (at + 6 > size - 4 || file.ReadAt(at, magic, 6) != 6) return false;
-  for (int i = 0; i < 6; ++i)
-    if ((magic[i] & ~0x20) != static_cast<uint8_t>("PARCEL"[i])) return false;
-  return true;
-}
-
 }  // namespace
 
 int RunSplit(const SplitArgs& args) {
@@ -218,6 +199,7 @@ int RunSplit(const SplitArgs& args) {
     std::vector<std::string> parts;
     if (!name.empty()) parts.push_back(name);
     if (fs::is_directory(status)) {
+      collector.places.Add(source, given);
       if (fs::is_symlink(fs::symlink_status(source, ec))) {
         Warn(given, "linked directory skipped");
       } else if (!collector.AddTree(source, parts)) {
@@ -233,6 +215,24 @@ int RunSplit(const SplitArgs& args) {
   std::vector<Input>& inputs = collector.inputs;
   if (inputs.empty()) return Fail("split", "nothing to store");
 
+  // The program that makes volume 1 a self-joining file, and whether the
+  // names are ones its receiver can rebuild.
+  StubProgram stub;
+  if (!args.stub.empty()) {
+    const int status = OpenStubProgram(args.stub, stub);
+    if (status != ExitOk) return status;
+  }
+  File& program = stub.file;
+  const int64_t programSize = stub.size;
+  {
+    std::vector<NamedInput> named;
+    named.reserve(inputs.size());
+    for (const Input& input : inputs) named.push_back(NamedInput{&input.source, &input.stored});
+    if (CheckPortableNames(named, program.IsOpen(), args.allowUnportable) != ExitOk) return ExitFailed;
+  }
+
+  // SIZE bounds every volume file, the self-joining file included: volume
+  // 1 then has the room the program and the trailer leave.
   std::vector<volwriter::FileExtent> extents;
   int64_t smallest = 0, totalBytes = 0;
   for (const Input& input : inputs) {
@@ -240,58 +240,71 @@ int RunSplit(const SplitArgs& args) {
     smallest = std::max(smallest, volwriter::VolumeOverhead() + volwriter::PieceOverhead(input.stored) + 1);
     totalBytes += input.size;
   }
+  const int64_t programRoom = program.IsOpen() ? programSize + 4 : 0;
   if (args.volumeSize < smallest) {
     return UsageError("split", "SIZE " + std::to_string(args.volumeSize) +
                                    " is too small: a volume of these files needs at least " +
                                    std::to_string(smallest) + " bytes");
   }
+  if (args.volumeSize - programRoom < smallest) {
+    return UsageError("split", "SIZE " + std::to_string(args.volumeSize) +
+                                   " is too small for the self-joining file: the program takes " +
+                                   std::to_string(programSize) + " bytes of it, so it must be at least " +
+                                   std::to_string(programRoom + smallest) + " bytes");
+  }
+  const auto plan = volwriter::PlanSplit(extents, args.volumeSize, args.volumeSize - programRoom);
 
-  // Where the volumes go.
-  const std::string baseText = args.base.empty() ? OwnName(parcelio::PathOf(args.paths[0])) : args.base;
+  // Where the volumes go. The default BASE is the first PATH's name without
+  // extension, in the current directory, unless the set would then take the
+  // name of one of its inputs: then NAME-set.
+  const std::string ownName = OwnName(parcelio::PathOf(args.paths[0]));
+  const std::string baseText = args.base.empty() ? ownName : args.base;
   path base = parcelio::PathOf(baseText);
   if (args.base.empty()) base = base.stem();
   if (!base.has_filename() || base.filename() == "." || base.filename() == "..")
     return UsageError("split", "BASE '" + baseText + "' does not name a file");
-  const path outDir = base.has_parent_path() ? base.parent_path() : path(".");
+  path outDir;
+  std::string baseName;
+  path stubName;
+  std::vector<path> finalNames;
   // Names beside BASE, shown as the user gave BASE (no "./" added).
   auto besideBase = [&](const std::string& name) {
     return base.has_parent_path() ? outDir / parcelio::PathOf(name) : parcelio::PathOf(name);
   };
-  const std::string baseName = parcelio::Utf8Of(base.filename());
-
-  // The program that makes volume 1 a self-joining file.
-  File program;
-  int64_t programSize = 0;
-  path stubName;
-  if (!args.stub.empty()) {
-    if (!program.Open(parcelio::PathOf(args.stub), File::Mode::Read))
-      return Fail(args.stub, parcelio::LastErrorText());
-    programSize = program.Size();
-    if (programSize < 0) return Fail(args.stub, parcelio::LastErrorText());
-    // The trailer that locates the volume is 32 bits wide.
-    if (programSize > 0xFFFFFFFFLL) return Fail(args.stub, "a program of 4 GiB or more cannot carry a volume");
-    stubName = besideBase(baseName + (IsWindowsProgram(program) ? ".exe" : ""));
+  auto nameTheSet = [&] {
+    outDir = base.has_parent_path() ? base.parent_path() : path(".");
+    baseName = parcelio::Utf8Of(base.filename());
+    stubName = program.IsOpen() ? besideBase(baseName + (stub.kind == StubKind::Windows ? ".exe" : "")) : path();
+    finalNames.clear();
+    for (size_t v = 1; v <= plan.size(); ++v)
+      finalNames.push_back(v == 1 && !stubName.empty() ? stubName : besideBase(baseName + VolumeSuffix(v)));
+  };
+  nameTheSet();
+  auto inputReplaced = [&]() -> std::pair<path, std::string> {
+    for (const path& name : finalNames) {
+      std::error_code ec;
+      if (!fs::exists(fs::symlink_status(name, ec))) continue;
+      const std::string input = collector.places.InputAt(name);
+      if (!input.empty()) return {name, input};
+    }
+    return {};
+  };
+  if (args.base.empty() && !inputReplaced().second.empty()) {
+    base = base.parent_path() / parcelio::PathOf(parcelio::Utf8Of(base.filename()) + "-set");
+    nameTheSet();
+  }
+  if (const auto clash = inputReplaced(); !clash.second.empty()) {
+    return Fail(parcelio::Utf8Of(clash.first), "is an input of this split (" + clash.second +
+                                                   "); give another BASE with -o");
+  }
+  if (program.IsOpen()) {
     std::error_code ec;
-    if (fs::equivalent(stubName, parcelio::PathOf(args.stub), ec))
+    if (fs::equivalent(stubName, stub.path, ec))
       return Fail(parcelio::Utf8Of(stubName), "would replace the program itself");
   }
 
-  if (program.IsOpen()) {
-    for (const Input& input : inputs) {
-      if (!parcelio::OemCanHold(input.stored))
-        Warn(input.source, "the self-joining program cannot rebuild this name (its code page lacks a character)");
-    }
-  }
-
-  const auto plan = volwriter::PlanSplit(extents, args.volumeSize);
-  std::vector<path> finalNames;
-  for (size_t v = 1; v <= plan.size(); ++v)
-    finalNames.push_back(v == 1 && !stubName.empty() ? stubName
-                                                      : besideBase(baseName + VolumeSuffix(v)));
-
-  // Volumes of BASE already there, and the self-joining file of either kind
-  // (BASE, BASE.exe): refused, or the whole old set replaced with -f. One
-  // split at a time writes the set, and what killed runs left is removed.
+  // One split at a time writes the set of a BASE, and what killed runs
+  // left of it is removed.
   std::error_code ec;
   fs::create_directories(outDir, ec);
   if (ec) return Fail(parcelio::Utf8Of(outDir), parcelio::ErrorText(ec));
@@ -330,24 +343,64 @@ int RunSplit(const SplitArgs& args) {
   };
   parcelio::RemoveStaleTemporaries(*folder, isMemberName);
 
-  std::vector<std::string> names, oldSet;
-  if (!folder->List(names)) return Fail(parcelio::Utf8Of(outDir), parcelio::LastErrorText());
-  const std::string stubFile = stubName.empty() ? std::string() : parcelio::Utf8Of(stubName.filename());
-  for (const std::string& name : names) {
+  // Files of BASE already there: volumes are replaced with -f (and those the
+  // new set does not replace are removed at the end, the self-joining file
+  // of the other kind too: BASE beside BASE.exe, or the reverse); anything
+  // else is left alone and stops the split.
+  std::vector<path> existing, stale, foreign;
+  for (fs::directory_iterator it(outDir, ec), end; !ec && it != end; it.increment(ec)) {
+    const path name = besideBase(parcelio::Utf8Of(it->path().filename()));
     size_t number = 0;
-    const std::string folded = AsTheSystemCompares(name);
-    const bool isVolume = VolumeNumberOf(name, baseName, number);
-    const bool isStub = !stubFile.empty() && folded == AsTheSystemCompares(stubFile);
-    const bool isOtherStub = !isStub && (folded == AsTheSystemCompares(baseName) || folded == AsTheSystemCompares(exeName)) &&
-                             IsSelfJoiningFile(*folder, name);
-    if (isVolume || isStub || isOtherStub) oldSet.push_back(name);
+    const bool isVolume = VolumeNumberOf(parcelio::Utf8Of(name.filename()), baseName, number);
+    const bool isStub = !stubName.empty() && AsTheSystemCompares(parcelio::Utf8Of(name.filename())) ==
+                                                 AsTheSystemCompares(parcelio::Utf8Of(stubName.filename()));
+    const std::string folded = AsTheSystemCompares(parcelio::Utf8Of(name.filename()));
+    const bool isOtherStub = !isStub && (folded == AsTheSystemCompares(baseName) || folded == AsTheSystemCompares(exeName));
+    if (isOtherStub) {
+      if (WhatIsAt(name) == Existing::Volume) {
+        existing.push_back(name);
+        stale.push_back(name);
+      }
+      continue;
+    }
+    if (!isVolume && !isStub) continue;
+    // A name the new set does not write and that is no volume of BASE is
+    // not ours to judge (BASE.s1000 of another program, say).
+    if (!isStub && number > plan.size() && WhatIsAt(name) != Existing::Volume) continue;
+    if (WhatIsAt(name) != Existing::Volume) {
+      foreign.push_back(name);
+      continue;
+    }
+    existing.push_back(name);
+    if (isVolume && (number > plan.size() || (number == 1 && !stubName.empty()))) stale.push_back(name);
   }
-  std::sort(oldSet.begin(), oldSet.end());
-  if (!oldSet.empty() && !args.force) {
-    for (const std::string& name : oldSet)
-      Fail(parcelio::Utf8Of(besideBase(name)), "volume exists (use -f to replace the set)");
+  if (ec) return Fail(parcelio::Utf8Of(outDir), parcelio::ErrorText(ec));
+  for (const path& name : stale) {
+    const std::string input = collector.places.InputAt(name);
+    if (!input.empty())
+      return Fail(parcelio::Utf8Of(name), "is an input of this split (" + input + "); give another BASE with -o");
+  }
+  if (!foreign.empty()) {
+    std::sort(foreign.begin(), foreign.end());
+    ProblemList problems;
+    for (const path& name : foreign) {
+      problems.Add(parcelio::Utf8Of(name), WhatIsAt(name) == Existing::Directory
+                                               ? "is a directory, not a volume; give another BASE with -o"
+                                               : "exists and is not a volume of a set; it is not replaced, even "
+                                                 "with -f: move it away or give another BASE with -o");
+    }
     return ExitFailed;
   }
+  if (!existing.empty() && !args.force) {
+    std::sort(existing.begin(), existing.end());
+    ProblemList problems;
+    for (const path& name : existing) problems.Add(parcelio::Utf8Of(name), "volume exists (use -f to replace the set)");
+    return ExitFailed;
+  }
+
+  // The old set: every volume of BASE found, replaced or not.
+  std::vector<std::string> oldSet;
+  for (const path& name : existing) oldSet.push_back(parcelio::Utf8Of(name.filename()));
 
   // The volumes, under temporary names.
   std::vector<std::unique_ptr<parcelio::PendingFile>> volumes;
@@ -408,6 +461,18 @@ int RunSplit(const SplitArgs& args) {
         return Fail(input.source, copy.copied < range.DataSize && copy.reason == "unexpected end of file"
                                      ? "the file became shorter while it was being stored"
                                      : copy.reason);
+      }
+      // What is stored is what the file held from start to end: a file
+      // that changed while it was read (grew, shrank, was rewritten) would
+      // come back torn.
+      if (range.FileOffset + range.DataSize == input.size) {
+        FileState now;
+        std::error_code stateError;
+        if (!StateOf(parcelio::PathOf(input.source), now, stateError) || !(now == input.state)) {
+          progress.Finish();
+          return Fail(input.source, "changed while it was being stored (its size or modification time is not "
+                                    "what it was); no volume was written. Split again when nothing writes to it");
+        }
       }
       const auto crc = volwriter::CrcBytes(copy.crc);
       if (!out.WriteAt(headPos + volwriter::PieceHeadCrcOffset, crc.data(), 4)) return writeFailed();

@@ -1,6 +1,5 @@
 // parcel: splits files into the volumes of a set, lists and tests a set, and
 // joins it. This file reads the command line and hands over to the command.
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -38,23 +37,37 @@ const char MainHelp[] =
     "Exit status: 0 success, 1 the work failed, 2 bad usage.\n";
 
 const char SplitHelp[] =
-    "usage: parcel split [-s SIZE] [-o BASE] [--stub PROGRAM] [--no-crc] [-f] [-q] PATH...\n"
+    "usage: parcel split [-s SIZE] [-o BASE] [--stub PROGRAM] [--allow-unportable-names]\n"
+    "                    [--no-crc] [-f] [-q] PATH...\n"
     "\n"
     "Stores the files and directories (with everything below them) in the\n"
     "volumes BASE.s01, BASE.s02, ... of a new set. A file is stored under its\n"
     "own name, a file below a directory under the directory's name and its\n"
-    "relative path.\n"
+    "relative path. Names Windows cannot take are refused before anything is\n"
+    "written, and so is a file that changes while it is read.\n"
     "\n"
-    "  -s SIZE        the most bytes per volume: bytes, or a number with k, K,\n"
-    "                 KiB, m, M, MiB, g, G, GiB (1024-based) or kB, MB, GB\n"
-    "                 (1000-based); 1.44M is allowed. Default: one volume.\n"
+    "  -s SIZE        the most bytes per volume file (the self-joining file\n"
+    "                 included): bytes, or a number with k, K, KiB, m, M, MiB,\n"
+    "                 g, G, GiB (1024-based) or kB, MB, GB (1000-based), such\n"
+    "                 as 100M or 0.7GB; or floppy (1457664 bytes, what a\n"
+    "                 1.44 MB disk holds) or fat32 (4294967295, FAT32's\n"
+    "                 largest file). Default: one volume.\n"
     "  -o BASE        the volumes' base name (default: the first PATH's name\n"
-    "                 without extension, in the current directory)\n"
-    "  --stub PROGRAM write volume 1 appended to a copy of PROGRAM: a\n"
-    "                 self-joining file BASE.exe (Windows program) or BASE\n"
+    "                 without extension, in the current directory; NAME-set\n"
+    "                 when that would name one of the inputs)\n"
+    "  --stub PROGRAM write volume 1 appended to a copy of the self-joining\n"
+    "                 program: BASE.exe for the Windows program, BASE for the\n"
+    "                 Linux one. 'windows' and 'linux' name the programs\n"
+    "                 installed with parcel. Every stored name must then be one\n"
+    "                 the program can rebuild: in code page 850, and at most\n"
+    "                 200 characters long\n"
+    "  --allow-unportable-names\n"
+    "                 with --stub, make the set even when the self-joining\n"
+    "                 program cannot rebuild some names (a warning names them)\n"
     "  --no-crc       mark the volumes so that joins do not compare CRCs\n"
     "  -f             replace existing volumes of BASE (and remove higher-\n"
-    "                 numbered ones left by an earlier set)\n"
+    "                 numbered ones left by an earlier set); files that are not\n"
+    "                 volumes are never replaced\n"
     "  -q             show only errors\n";
 
 const char ListHelp[] =
@@ -158,12 +171,14 @@ int Dispatch(const std::vector<std::string>& argv) {
     if (first == "split") {
       if (p.Value(arg, "-s", value, status)) {
         if (status == ExitOk && !ParseSize(value, split.volumeSize))
-          status = UsageError(first, "bad SIZE '" + value + "'");
+          status = UsageError(first, "bad SIZE '" + value + "': give " + SizeForms);
         split.sizeGiven = true;
       } else if (p.Value(arg, "-o", value, status)) {
         split.base = value;
       } else if (p.Value(arg, "--stub", value, status)) {
         split.stub = value;
+      } else if (arg == "--allow-unportable-names") {
+        split.allowUnportable = true;
       } else if (arg == "--no-crc") {
         split.noCrc = true;
       } else if (arg == "-f" || arg == "--force") {
@@ -205,49 +220,6 @@ int Dispatch(const std::vector<std::string>& argv) {
 }
 
 }  // namespace
-
-namespace parceltool {
-
-bool ParseSize(const std::string& text, int64_t& size) {
-  size_t digitsEnd = 0;
-  bool seenDot = false, seenDigit = false;
-  while (digitsEnd < text.size() &&
-         ((text[digitsEnd] >= '0' && text[digitsEnd] <= '9') || (text[digitsEnd] == '.' && !seenDot))) {
-    if (text[digitsEnd] == '.') seenDot = true; else seenDigit = true;
-    ++digitsEnd;
-  }
-  if (!seenDigit) return false;
-  const std::string number = text.substr(0, digitsEnd);
-  const std::string unit = text.substr(digitsEnd);
-  struct Unit { const char* name; double factor; };
-  static const Unit units[] = {
-      {"", 1}, {"k", 1024.0}, {"K", 1024.0}, {"KiB", 1024.0},
-      {"m", 1048576.0}, {"M", 1048576.0}, {"MiB", 1048576.0},
-      {"g", 1073741824.0}, {"G", 1073741824.0}, {"GiB", 1073741824.0},
-      {"kB", 1e3}, {"KB", 1e3}, {"MB", 1e6}, {"GB", 1e9}};
-  const Unit* found = nullptr;
-  for (const Unit& u : units)
-    if (unit == u.name) found = &u;
-  if (found == nullptr) return false;
-  if (!seenDot) {
-    // Whole numbers exactly, without a detour through floating point.
-    int64_t value = 0;
-    const int64_t factor = static_cast<int64_t>(found->factor);
-    for (char c : number) {
-      if (value > (INT64_MAX - 9) / 10) return false;
-      value = value * 10 + (c - '0');
-    }
-    if (value <= 0 || value > INT64_MAX / factor) return false;
-    size = value * factor;
-    return true;
-  }
-  const long double value = std::strtold(number.c_str(), nullptr) * found->factor;
-  if (!(value >= 1) || value >= 9.2e18L) return false;
-  size = static_cast<int64_t>(std::floor(value));
-  return true;
-}
-
-}  // namespace parceltool
 
 int main(int argc, char** argv) {
   parcelio::InitProcess();

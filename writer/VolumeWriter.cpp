@@ -149,8 +149,14 @@ int64_t PieceOverhead(const std::string& storedName) {
 
 std::vector<std::vector<PieceRange>> PlanSplit(const std::vector<FileExtent>& files,
                                                int64_t volumeSize) {
+  return PlanSplit(files, volumeSize, volumeSize);
+}
+
+std::vector<std::vector<PieceRange>> PlanSplit(const std::vector<FileExtent>& files,
+                                               int64_t volumeSize, int64_t firstVolumeSize) {
   std::vector<std::vector<PieceRange>> volumes(1);
   int64_t used = VolumeOverhead();
+  int64_t capacity = firstVolumeSize;
 
   for (size_t index = 0; index < files.size(); ++index) {
     const int64_t overhead = PieceOverhead(files[index].StoredName);
@@ -161,11 +167,12 @@ std::vector<std::vector<PieceRange>> PlanSplit(const std::vector<FileExtent>& fi
       // data byte. A volume that cannot offer that much is closed; a fresh
       // volume takes the piece regardless, so tiny sizes cannot stall the cut.
       const int64_t wanted = size > offset ? 1 : 0;
-      if (!volumes.back().empty() && volumeSize - used < overhead + wanted) {
+      if (!volumes.back().empty() && capacity - used < overhead + wanted) {
         volumes.emplace_back();
         used = VolumeOverhead();
+        capacity = volumeSize;
       }
-      const int64_t room = std::max<int64_t>(volumeSize - used - overhead, wanted);
+      const int64_t room = std::max<int64_t>(capacity - used - overhead, wanted);
       const int64_t take = std::min(size - offset, room);
       volumes.back().push_back(PieceRange{index, offset, take});
       used += overhead + take;

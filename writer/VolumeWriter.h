@@ -109,6 +109,10 @@ struct PieceRange {
 // One entry per volume, in volume order; there is always at least one.
 std::vector<std::vector<PieceRange>> PlanSplit(const std::vector<FileExtent>& files,
                                                int64_t volumeSize);
+// The same with room for less in volume 1 (firstVolumeSize bytes of volume
+// data), as when it is appended to a program that counts against its size.
+std::vector<std::vector<PieceRange>> PlanSplit(const std::vector<FileExtent>& files,
+                                               int64_t volumeSize, int64_t firstVolumeSize);
 
 // The bytes a volume with no pieces takes, and the bytes a piece of a file
 // with this stored name takes besides its data.

@@ -1,7 +1,9 @@
 // Writes the seed corpus of the fuzz targets: small valid sets made with the
 // volume writer.
-//   make_seeds DIR   writes DIR/join/*.set (inputs of fuzz_join) and
-//                    DIR/readers/*.bin (single volumes, for fuzz_readers)
+//   make_seeds DIR   writes DIR/join/*.set (inputs of fuzz_join and
+//                    fuzz_parcel), DIR/parcel/*.set (inputs for
+//                    fuzz_parcel alone) and DIR/readers/*.bin (single
+//                    volumes, for fuzz_readers)
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -66,6 +68,7 @@ int main(int argc, char** argv) {
   const std::filesystem::path dir = argv[1];
   std::filesystem::create_directories(dir / "join");
   std::filesystem::create_directories(dir / "readers");
+  std::filesystem::create_directories(dir / "parcel");
 
   std::vector<Seed> seeds;
   seeds.push_back({"one-volume", Split({{"a.txt", Text("the quick brown fox\r\n")}}, 1 << 20, 0, false)});
@@ -85,7 +88,25 @@ int main(int argc, char** argv) {
     seeds.push_back({"numbers-swapped", image});
   }
 
+  // fuzz_parcel joins from the volume of the first entry: a volume from the
+  // middle of a set, and one whose files are in the way (-f).
+  std::vector<Seed> parcelSeeds;
+  {
+    fuzzset::SetImage image = Split({{"a.txt", Pattern(150, 1)}, {"sub\\b.bin", Pattern(200, 9)}}, 160, 0, false);
+    if (image.entries.size() >= 2) std::swap(image.entries[0], image.entries[1]);
+    parcelSeeds.push_back({"given-second", image});
+  }
+  parcelSeeds.push_back({"in-the-way-force",
+                         Split({{"d\\a.txt", Pattern(80, 2)}, {"b.txt", Pattern(90, 4)}}, 100, 0, false,
+                               fuzzset::kOptStaleFiles)});
+  parcelSeeds.push_back({"no-crc-nested",
+                         Split({{"x.bin", Pattern(120, 7)}}, 90, 4, false, fuzzset::kOptNestedDest)});
+
   int written = 0;
+  for (const Seed& seed : parcelSeeds) {
+    if (!Write(dir / "parcel" / (seed.name + ".set"), fuzzset::Encode(seed.image))) return 1;
+    ++written;
+  }
   for (const Seed& seed : seeds) {
     if (!Write(dir / "join" / (seed.name + ".set"), fuzzset::Encode(seed.image))) return 1;
     ++written;

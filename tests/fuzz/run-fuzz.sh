@@ -3,10 +3,11 @@
 #
 #   tests/fuzz/run-fuzz.sh BUILD-DIR SECONDS [TARGET...]
 #
-# TARGET is readers or join (default: both, one after the other). Each first
-# replays its reproducers in tests/fuzz/regressions/TARGET/, then fuzzes for
-# SECONDS from its seed corpus (tests/fuzz/corpus/TARGET/, read only) and its
-# work corpus BUILD-DIR/fuzz-corpus/TARGET/ (kept between runs). Findings are
+# TARGET is readers, join or parcel (default: all three, one after the
+# other). Each first replays its reproducers in tests/fuzz/regressions/TARGET/,
+# then fuzzes for SECONDS from its seed corpus (tests/fuzz/corpus/TARGET/,
+# read only; parcel also starts from join's, whose inputs have the same form)
+# and its work corpus BUILD-DIR/fuzz-corpus/TARGET/ (kept between runs). Findings are
 # written to BUILD-DIR/fuzz-findings/. The exit code is non-zero when any
 # target failed a reproducer or found something.
 #
@@ -20,7 +21,7 @@ build=${1:?usage: run-fuzz.sh BUILD-DIR SECONDS [TARGET...]}
 seconds=${2:?usage: run-fuzz.sh BUILD-DIR SECONDS [TARGET...]}
 shift 2
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(readers join)
+[ ${#targets[@]} -gt 0 ] || targets=(readers join parcel)
 build=$(cd "$build" && pwd)
 findings=$build/fuzz-findings
 mkdir -p "$findings"
@@ -33,8 +34,10 @@ for target in "${targets[@]}"; do
     failed=1
     continue
   fi
+  seeds=("$here/corpus/$target")
   case $target in
     join) max_len=65536 ;;
+    parcel) max_len=65536; seeds+=("$here/corpus/join") ;;
     *) max_len=16384 ;;
   esac
   corpus=$build/fuzz-corpus/$target
@@ -61,7 +64,7 @@ for target in "${targets[@]}"; do
   fi
   # shellcheck disable=SC2086
   "$binary" "${common[@]}" -max_total_time="$seconds" -print_final_stats=1 "${extra[@]}" \
-    ${FUZZ_ARGS:-} "$corpus" "$here/corpus/$target" >"$log" 2>&1
+    ${FUZZ_ARGS:-} "$corpus" "${seeds[@]}" >"$log" 2>&1
   rc=$?
   after=$(find "$findings" -maxdepth 1 -name "$target-crash-*" -o -maxdepth 1 -name "$target-timeout-*" \
             -o -maxdepth 1 -name "$target-oom-*" -o -maxdepth 1 -name "$target-leak-*" | wc -l)

@@ -62,8 +62,9 @@ TEST(ParcelNames, PartsWindowsRefuses) {
     const char* part;
     bool ok;
   } cases[] = {{"a.txt", true},   {"Caf\xE9", true},  {".hidden", true},  {"con.", false},
-               {"CON", false},    {"con.txt", false}, {"Com1", false},    {"COM0", true},
+               {"CON", false},    {"con.txt", false}, {"Com1", false},    {"COM0", false},
                {"com\xB9", false}, {"LPT\xB3.x", false}, {"console", true}, {"nul .txt", false},
+               {"CONOUT$", false}, {"clock$.x", false}, {"CONIN$x", true},
                {"a:b", false},    {"a*", false},      {"a\"b", false},    {"a<b", false},
                {"a|b", false},    {"tab\t", false},   {"x\x81", false},   {"dot.", false},
                {"blank ", false}, {"", false},        {"\x80uro", true}};
@@ -83,7 +84,11 @@ TEST(ParcelNames, JoinResolvesSpellingsAndRefusesEscapes) {
       {"a.txt", "a.txt", "A.TXT"},
       {"sub\\a.txt", "sub/a.txt", "SUB\\A.TXT"},
       {"sub/a.txt", "sub/a.txt", "SUB\\A.TXT"},
-      {".\\sub\\\\a.txt.", "sub/a.txt", "SUB\\A.TXT"},
+      {"sub\\\\a.txt.", "sub/a.txt", "SUB\\A.TXT"},
+      {".\\sub\\a.txt", nullptr, nullptr},
+      {"sub\\. \\a.txt", nullptr, nullptr},
+      {"CONIN$\\a.txt", nullptr, nullptr},
+      {"sub\\lpt0", nullptr, nullptr},
       {"Caf\xE9\\\x80.txt", "Café/€.txt", "CAF\xC9\\\x80.TXT"},
       {"..\\x", nullptr, nullptr},
       {"sub\\..\\..\\x", nullptr, nullptr},

@@ -385,25 +385,18 @@ TEST_F(Safety, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
   EXPECT_EQ(ReadAll(root_ / "out" / "notes.txt"), "mine");
 }
 
+#ifdef PARCEL_EXE
 // split -f removes every member of the old set, the other kind of
-// self-joining file included.
-TEST_F(Safety, ForceReplacesTheOtherKindOfSelfJoiningFile) {
+// self-joining file included (a Linux set replaced by a Windows one).
+TEST_F(Safety, WineForceReplacesTheOtherKindOfSelfJoiningFile) {
   WriteAll(root_ / "old" / "f.bin", Pattern(30000, 7));
   WriteAll(root_ / "new" / "f.bin", Pattern(30000, 8));
-  ASSERT_EQ(Parcel({"split", "-q", "-s", "10k", "--stub", PARCELSTUB_BIN, "-o", "sets/x", "old/f.bin"}).exitCode, 0);
+  ASSERT_EQ(Parcel({"split", "-q", "-s", "4M", "--stub", PARCELSTUB_BIN, "-o", "sets/x", "old/f.bin"}).exitCode, 0);
   ASSERT_TRUE(fs::exists(root_ / "sets" / "x"));
-  // A Windows-looking program: any file starting MZ...PE is taken as one.
-  std::string program = Pattern(4096, 9);
-  program[0] = 'M';
-  program[1] = 'Z';
-  program[60] = 64;
-  program[61] = program[62] = program[63] = 0;
-  program.replace(64, 4, std::string("PE\0\0", 4));
-  WriteAll(root_ / "fake.exe", program);
-  const Ended without = Parcel({"split", "-q", "-s", "10k", "--stub", "fake.exe", "-o", "sets/x", "new/f.bin"});
+  const Ended without = Parcel({"split", "-q", "-s", "4M", "--stub", PARCELSTUB_EXE, "-o", "sets/x", "new/f.bin"});
   EXPECT_EQ(without.exitCode, 1);
   EXPECT_NE(without.err.find("sets/x: volume exists"), std::string::npos) << without.err;
-  const Ended with = Parcel({"split", "-q", "-f", "-s", "10k", "--stub", "fake.exe", "-o", "sets/x", "new/f.bin"});
+  const Ended with = Parcel({"split", "-q", "-f", "-s", "4M", "--stub", PARCELSTUB_EXE, "-o", "sets/x", "new/f.bin"});
   ASSERT_EQ(with.exitCode, 0) << with.err;
   EXPECT_FALSE(fs::exists(root_ / "sets" / "x"));
   EXPECT_TRUE(fs::exists(root_ / "sets" / "x.exe"));
@@ -412,6 +405,73 @@ TEST_F(Safety, ForceReplacesTheOtherKindOfSelfJoiningFile) {
   for (const auto& entry : fs::directory_iterator(root_ / "sets"))
     EXPECT_FALSE(IsTemporary(entry.path().filename().string())) << entry.path();
 }
+
+// The Windows tool under Wine: links planted before the join (to a file and
+// to a folder), a hard link to a volume, a killed run's leftovers, and two
+// joins at once.
+TEST_F(Safety, WineToolLinksHardLinksLeftoversAndRaces) {
+  auto parcelExe = [&](std::vector<std::string> args, const std::string& tag = "wine") {
+    args.insert(args.begin(), {WINE_RUN, WINE_PREFIX, PARCEL_EXE});
+    return Start(args, root_, root_ / "logs", tag);
+  };
+  WriteAll(root_ / "in" / "top" / "a.txt", "new a");
+  WriteAll(root_ / "in" / "top" / "sub" / "b.bin", Pattern(300000, 12));
+  ASSERT_EQ(Parcel({"split", "-q", "-s", "100k", "-o", "sets/x", "in/top"}).exitCode, 0);
+  WriteAll(root_ / "outside" / "a.txt", "keep a");
+
+  // A link at the file's name: -f replaces the link, not what it leads to.
+  fs::create_directories(root_ / "d1" / "top");
+  fs::create_symlink(root_ / "outside" / "a.txt", root_ / "d1" / "top" / "a.txt");
+  Ended ended = Wait(parcelExe({"join", "-q", "-f", "-C", "d1", "sets\\x.s01"}), 300);
+  EXPECT_EQ(ended.exitCode, 0) << ended.err;
+  EXPECT_EQ(ReadAll(root_ / "d1" / "top" / "a.txt"), "new a");
+  EXPECT_EQ(ReadAll(root_ / "outside" / "a.txt"), "keep a");
+
+  // A link at a level: refused, nothing written outside.
+  fs::create_directories(root_ / "d2" / "top");
+  fs::create_directory_symlink(root_ / "outside", root_ / "d2" / "top" / "sub");
+  ended = Wait(parcelExe({"join", "-q", "-f", "-C", "d2", "sets\\x.s01"}), 300);
+  EXPECT_EQ(ended.exitCode, 1) << ended.err;
+  EXPECT_NE(ended.err.find("is a link"), std::string::npos) << ended.err;
+  EXPECT_EQ(Listing(root_ / "outside").size(), 1u);
+
+  // A hard link to a volume at an output's name: refused even with -f.
+  fs::create_directories(root_ / "d3" / "top" / "sub");
+  fs::create_hard_link(root_ / "sets" / "x.s02", root_ / "d3" / "top" / "sub" / "b.bin");
+  const std::string volume2 = ReadAll(root_ / "sets" / "x.s02");
+  ended = Wait(parcelExe({"join", "-q", "-f", "-C", "d3", "sets\\x.s01"}), 300);
+  EXPECT_EQ(ended.exitCode, 1) << ended.err;
+  EXPECT_NE(ended.err.find("is a volume of the set being joined"), std::string::npos) << ended.err;
+  EXPECT_EQ(ReadAll(root_ / "sets" / "x.s02"), volume2);
+
+  // What a killed run left is removed by the next join into the folder.
+  const std::string part = ".b.bin\xE2\x88\xB4" "999999999-12345678.part";
+  WriteAll(root_ / "d4" / "top" / "sub" / part, "half");
+  ended = Wait(parcelExe({"join", "-q", "-C", "d4", "sets\\x.s01"}), 300);
+  EXPECT_EQ(ended.exitCode, 0) << ended.err;
+  EXPECT_FALSE(fs::exists(root_ / "d4" / "top" / "sub" / part));
+  EXPECT_EQ(ReadAll(root_ / "d4" / "top" / "sub" / "b.bin"), Pattern(300000, 12));
+
+  // Two joins of different sets into one folder.
+  WriteAll(root_ / "other" / "top" / "a.txt", "other a");
+  WriteAll(root_ / "other" / "top" / "sub" / "b.bin", Pattern(300000, 13));
+  ASSERT_EQ(Parcel({"split", "-q", "-s", "100k", "-o", "sets/y", "other/top"}).exitCode, 0);
+  const int runs = 5;
+  int refusals = 0;
+  for (int run = 0; run < runs; ++run) {
+    fs::remove_all(root_ / "d5");
+    const Child a = parcelExe({"join", "-q", "-C", "d5", "sets\\x.s01"}, "a");
+    const Child b = parcelExe({"join", "-q", "-C", "d5", "sets\\y.s01"}, "b");
+    const Ended endA = Wait(a, 300), endB = Wait(b, 300);
+    EXPECT_FALSE(endA.exitCode == 0 && endB.exitCode == 0) << "run " << run;
+    refusals += (endA.exitCode != 0) + (endB.exitCode != 0);
+    const std::string bin = ReadAll(root_ / "d5" / "top" / "sub" / "b.bin");
+    EXPECT_TRUE(bin == Pattern(300000, 12) || bin == Pattern(300000, 13)) << "run " << run << ": b.bin mixed";
+    CheckJoined(root_ / "d5", {}, false, "run " + std::to_string(run));
+  }
+  std::printf("[ two Windows joins into one folder ] %d runs: %d refusals, every file whole\n", runs, refusals);
+}
+#endif
 
 // ------------------------------------------------------------------ signals
 // Real signals at random moments to real runs. After each: a join's files
