@@ -168,11 +168,19 @@ struct KernelEntry {
 
 const KernelEntry Kernels[GfKernelCount] = {
     {"portable", GfMatrixPortable},
+#if PAR2_SIMD_KERNELS
+    {"ssse3", GfMatrixSsse3},
+    {"avx2", GfMatrixAvx2},
+    {"avx512bw", GfMatrixAvx512},
+    {"gfni-avx2", GfMatrixGfniAvx2},
+    {"gfni-avx512", GfMatrixGfniAvx512},
+#else
     {"ssse3", nullptr},
     {"avx2", nullptr},
     {"avx512bw", nullptr},
     {"gfni-avx2", nullptr},
     {"gfni-avx512", nullptr},
+#endif
 };
 
 bool ProcessorRuns(GfKernel kernel) {

@@ -61,9 +61,15 @@ struct KernelEntry {
 
 const KernelEntry Kernels[Md5KernelCount] = {
     {"scalar", 1, Md5LanesScalar},
+#if PAR2_SIMD_KERNELS
+    {"sse2", 4, Md5LanesSse2},
+    {"avx2", 8, Md5LanesAvx2},
+    {"avx512", 16, Md5LanesAvx512},
+#else
     {"sse2", 4, nullptr},
     {"avx2", 8, nullptr},
     {"avx512", 16, nullptr},
+#endif
 };
 
 bool ProcessorRuns(Md5Kernel kernel) {

@@ -56,7 +56,7 @@ uint16_t RecoveryCoefficient(uint32_t index, uint32_t exponent) {
 // ------------------------------------------------------------ accumulator
 
 size_t SliceAccumulator::GroupSlices(size_t sliceBytes) {
-  constexpr size_t Budget = 32u << 20;  // both groups together
+  constexpr size_t Budget = 128u << 20;  // both groups together
   constexpr size_t Most = 64;
   const size_t fit = Budget / 2 / std::max<size_t>(RoundUp(sliceBytes, Alignment), 1);
   return std::max<size_t>(1, std::min(Most, fit));

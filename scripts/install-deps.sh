@@ -43,6 +43,9 @@ install_missing "builds" cmake make g++ libgtest-dev googletest \
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 \
   wine wine32:i386 locales
 
+# The PAR 2.0 client that the recovery files are tested against.
+install_missing "recovery tests" par2
+
 # The fuzz targets: clang with its libFuzzer and sanitizer run-times.
 install_missing "fuzzing" clang libclang-rt-dev
 

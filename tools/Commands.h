@@ -17,6 +17,7 @@ struct SplitArgs {
   bool noCrc = false;
   bool force = false;
   bool noSync = false;  // --no-sync: volumes not written through to the disk before they take their names
+  std::string recovery;  // -r N or N%: recovery files too
   bool allowUnportable = false;  // --allow-unportable-names
   std::vector<std::string> paths;
 };
@@ -25,10 +26,17 @@ struct JoinArgs {
   std::string dir = ".";
   bool force = false;
   bool noSync = false;  // --no-sync: files not written through to the disk before they take their names
+  bool repair = false;  // --repair: repair from the recovery files first
   std::string volume;
 };
 
+struct RepairArgs {
+  std::string target;  // a volume or BASE.par2
+  bool dryRun = false;  // -n
+};
+
 int RunSplit(const SplitArgs& args);
+int RunRepair(const RepairArgs& args);
 int RunList(const std::string& volume);
 int RunTest(const std::string& volume);
 int RunJoin(const JoinArgs& args);

@@ -67,6 +67,7 @@ class ProgressLine {
   ProgressLine(std::string what, int64_t total);
   ~ProgressLine();
   void Update(int64_t done);
+  void SetTotal(int64_t total) { total_ = total; }
   void Finish();
 
  private:

@@ -16,6 +16,7 @@
 #include "parcelio/SafeOutput.h"
 #include "parcelio/SetReader.h"
 #include "tools/Commands.h"
+#include "tools/RecoveryTool.h"
 #include "tools/ToolSupport.h"
 
 namespace parceltool {
@@ -179,8 +180,20 @@ bool CheckNothingInTheWay(const parcelio::SetInfo& set, const JoinArgs& args, Jo
 int RunJoin(const JoinArgs& args) {
   parcelio::SetInfo set;
   std::string error;
-  if (!parcelio::ReadSet(parcelio::PathOf(args.volume), set, error)) return Fail("join", error);
-  if (ReportSetProblems(set, args.volume)) return ExitFailed;
+  if (args.repair) {
+    // Repaired first (a whole set is left as it is).
+    const int status = RunRepair(RepairArgs{args.volume, false});
+    if (status != ExitOk) return status;
+  }
+  if (!parcelio::ReadSet(parcelio::PathOf(args.volume), set, error)) {
+    Fail("join", error);
+    SayRepairVerdict(args.volume);
+    return ExitFailed;
+  }
+  if (ReportSetProblems(set, args.volume)) {
+    SayRepairVerdict(args.volume);
+    return ExitFailed;
+  }
   if (!set.crcsRecorded) Warn(args.volume, NoCrcsText);
 
   JoinPlan plan;
@@ -275,7 +288,10 @@ int RunJoin(const JoinArgs& args) {
     }
   }
   progress.Finish();
-  if (failures > 0) return ExitFailed;
+  if (failures > 0) {
+    SayRepairVerdict(args.volume);
+    return ExitFailed;
+  }
   Say(std::to_string(outputs.size()) + (outputs.size() == 1 ? " file, " : " files, ") + std::to_string(done) +
       " bytes rebuilt in " + parcelio::Utf8Of(dir));
   return ExitOk;

@@ -5,6 +5,7 @@
 
 #include "parcelio/SetReader.h"
 #include "tools/Commands.h"
+#include "tools/RecoveryTool.h"
 #include "tools/ToolSupport.h"
 
 namespace parceltool {
@@ -38,6 +39,7 @@ int RunList(const std::string& volume) {
   if (!set.missing.empty()) table += "missing volumes: " + parcelio::RangesText(set.missing) + "\n";
   if (set.lastNumber == 0) table += "the last volume was not found\n";
   parcelio::WriteOut(table);
+  SayRecoveryFiles(volume);
   return ReportSetProblems(set, volume) ? ExitFailed : ExitOk;
 }
 

@@ -16,7 +16,9 @@
 #include "parcelio/FileIO.h"
 #include "parcelio/Names.h"
 #include "parcelio/SafeOutput.h"
+#include "parcelio/recovery/Par2Create.h"
 #include "tools/Commands.h"
+#include "tools/RecoveryTool.h"
 #include "tools/SplitChecks.h"
 #include "tools/StubProgram.h"
 #include "tools/ToolSupport.h"
@@ -214,6 +216,9 @@ int RunSplit(const SplitArgs& args) {
   if (collector.refused > 0) return ExitFailed;
   std::vector<Input>& inputs = collector.inputs;
   if (inputs.empty()) return Fail("split", "nothing to store");
+  parcelio::recovery::RecoveryAmount recoveryAmount;
+  if (!args.recovery.empty() && !parcelio::recovery::ParseRecoveryAmount(args.recovery, recoveryAmount))
+    return UsageError("split", "bad -r amount '" + args.recovery + "' (a number of volumes, or a percentage: 10%)");
 
   // The program that makes volume 1 a self-joining file, and whether the
   // names are ones its receiver can rebuild.
@@ -391,6 +396,8 @@ int RunSplit(const SplitArgs& args) {
     }
     return ExitFailed;
   }
+  // Recovery files of BASE describe an earlier set: replaced with it.
+  for (const std::string& name : ExistingRecoveryFiles(outDir, baseName)) existing.push_back(besideBase(name));
   if (!existing.empty() && !args.force) {
     std::sort(existing.begin(), existing.end());
     ProblemList problems;
@@ -500,6 +507,13 @@ int RunSplit(const SplitArgs& args) {
   for (const std::string& line : lines) Say(line);
   for (const std::string& name : notRemoved)
     Warn(parcelio::Utf8Of(besideBase(name)), "the old volume could not be removed (it is left under a .old name)");
+  // The recovery files, over the volumes as written.
+  if (!args.recovery.empty()) {
+    const int status = WriteSetRecovery(args.recovery, outDir, baseName, finalNames, !stubName.empty());
+    if (status != ExitOk) return status;
+  } else {
+    RemoveRecoveryFiles(outDir, baseName);
+  }
   Say(std::to_string(inputs.size()) + (inputs.size() == 1 ? " file, " : " files, ") + std::to_string(totalBytes) +
       " bytes, " + std::to_string(plan.size()) + (plan.size() == 1 ? " volume" : " volumes"));
   return ExitOk;

@@ -4,6 +4,7 @@
 
 #include "parcelio/SetReader.h"
 #include "tools/Commands.h"
+#include "tools/RecoveryTool.h"
 #include "tools/ToolSupport.h"
 
 namespace parceltool {
@@ -11,7 +12,11 @@ namespace parceltool {
 int RunTest(const std::string& volume) {
   parcelio::SetInfo set;
   std::string error;
-  if (!parcelio::ReadSet(parcelio::PathOf(volume), set, error)) return Fail("test", error);
+  if (!parcelio::ReadSet(parcelio::PathOf(volume), set, error)) {
+    Fail("test", error);
+    SayRepairVerdict(volume);
+    return ExitFailed;
+  }
   bool bad = ReportSetProblems(set, volume);
   if (!bad && !set.crcsRecorded) Warn(volume, NoCrcsText);
 
@@ -46,7 +51,11 @@ int RunTest(const std::string& volume) {
   }
   progress.Finish();
   failures.Close();
-  if (!failures.Empty() || bad) return ExitFailed;
+  if (!failures.Empty() || bad) {
+    SayRepairVerdict(volume);
+    return ExitFailed;
+  }
+  SayRecoveryFiles(volume);
   Say("ok: " + std::to_string(set.files.size()) + (set.files.size() == 1 ? " file, " : " files, ") +
       std::to_string(done) + " bytes in " + std::to_string(set.volumes.size()) +
       (set.volumes.size() == 1 ? " volume" : " volumes") +

@@ -25,10 +25,11 @@ const char MainHelp[] =
     "lists, tests and joins such sets.\n"
     "\n"
     "commands:\n"
-    "  split [-s SIZE] [-o BASE] [--stub PROGRAM] [--no-crc] [-f] PATH...\n"
+    "  split [-s SIZE] [-o BASE] [--stub PROGRAM] [--no-crc] [-r N|N%] [-f] PATH...\n"
     "  list VOLUME\n"
     "  test VOLUME\n"
-    "  join [-C DIR] [-f] VOLUME\n"
+    "  join [-C DIR] [-f] [--repair] VOLUME\n"
+    "  repair [-n] VOLUME|BASE.par2\n"
     "\n"
     "options of every command: -q (only errors are shown), --help\n"
     "  parcel --version   shows the version\n"
@@ -38,7 +39,7 @@ const char MainHelp[] =
 
 const char SplitHelp[] =
     "usage: parcel split [-s SIZE] [-o BASE] [--stub PROGRAM] [--allow-unportable-names]\n"
-    "                    [--no-crc] [-f] [-q] PATH...\n"
+    "                    [--no-crc] [-r N|N%] [-f] [-q] PATH...\n"
     "\n"
     "Stores the files and directories (with everything below them) in the\n"
     "volumes BASE.s01, BASE.s02, ... of a new set. A file is stored under its\n"
@@ -65,6 +66,10 @@ const char SplitHelp[] =
     "                 with --stub, make the set even when the self-joining\n"
     "                 program cannot rebuild some names (a warning names them)\n"
     "  --no-crc       mark the volumes so that joins do not compare CRCs\n"
+    "  -r N           also write PAR 2.0 recovery files (BASE.par2 and\n"
+    "                 BASE.volXX+YY.par2) from which any N lost or damaged\n"
+    "                 volumes can be rebuilt; -r N% makes recovery data of\n"
+    "                 about N% of the set's size instead\n"
     "  -f             replace existing volumes of BASE (and remove higher-\n"
     "                 numbered ones left by an earlier set); files that are not\n"
     "                 volumes are never replaced\n"
@@ -85,8 +90,22 @@ const char TestHelp[] =
     "Reads every piece of the set that VOLUME belongs to and checks its CRC,\n"
     "writing nothing. Exit status 0 only when the set is complete and sound.\n";
 
+const char RepairHelp[] =
+    "usage: parcel repair [-n] [-q] VOLUME|BASE.par2\n"
+    "\n"
+    "Checks every file that the recovery files BASE.par2 and BASE.vol*.par2\n"
+    "protect (the volumes of a set), names those missing or damaged, and\n"
+    "rebuilds them byte for byte from the recovery slices and the sound parts\n"
+    "of the others. A volume under another name (or letter case) is found by\n"
+    "its contents and renamed. A damaged file is kept as NAME.1.\n"
+    "Exit status 0 when every file is sound afterwards; 1 when the set cannot\n"
+    "be repaired (the message says how many more recovery slices it needs).\n"
+    "\n"
+    "  -n   only check and report; change nothing\n"
+    "  -q   show only errors\n";
+
 const char JoinHelp[] =
-    "usage: parcel join [-C DIR] [-f] [-q] VOLUME\n"
+    "usage: parcel join [-C DIR] [-f] [--repair] [-q] VOLUME\n"
     "\n"
     "Rebuilds the files of the set that VOLUME belongs to in DIR (default: the\n"
     "current directory; created when missing). Nothing is written unless the\n"
@@ -94,6 +113,7 @@ const char JoinHelp[] =
     "\n"
     "  -C DIR   rebuild the files in DIR\n"
     "  -f       overwrite existing files\n"
+    "  --repair repair the set from its recovery files first (see repair)\n"
     "  -q       show only errors\n";
 
 // Options with a value take it from the next argument or after '='.
@@ -140,7 +160,7 @@ int Dispatch(const std::vector<std::string>& argv) {
     parcelio::WriteOut(std::string("parcel ") + PARCEL_VERSION + "\n");
     return ExitOk;
   }
-  if (first != "split" && first != "list" && first != "test" && first != "join")
+  if (first != "split" && first != "list" && first != "test" && first != "join" && first != "repair")
     return UsageError("", "unknown command '" + first + "'");
 
   Parser p;
@@ -148,6 +168,7 @@ int Dispatch(const std::vector<std::string>& argv) {
   p.args.assign(argv.begin() + 2, argv.end());
   SplitArgs split;
   JoinArgs join;
+  RepairArgs repair;
   std::vector<std::string> operands;
   int status = ExitOk;
   while (p.next < p.args.size() && status == ExitOk) {
@@ -161,7 +182,11 @@ int Dispatch(const std::vector<std::string>& argv) {
       continue;
     }
     if (arg == "--help" || arg == "-h") {
-      return ShowHelp(first == "split" ? SplitHelp : first == "list" ? ListHelp : first == "test" ? TestHelp : JoinHelp);
+      return ShowHelp(first == "split"    ? SplitHelp
+                      : first == "list"   ? ListHelp
+                      : first == "test"   ? TestHelp
+                      : first == "repair" ? RepairHelp
+                                          : JoinHelp);
     }
     if (arg == "-q" || arg == "--quiet") {
       Quiet = true;
@@ -175,6 +200,8 @@ int Dispatch(const std::vector<std::string>& argv) {
         split.sizeGiven = true;
       } else if (p.Value(arg, "-o", value, status)) {
         split.base = value;
+      } else if (p.Value(arg, "-r", value, status)) {
+        split.recovery = value;
       } else if (p.Value(arg, "--stub", value, status)) {
         split.stub = value;
       } else if (arg == "--allow-unportable-names") {
@@ -195,9 +222,13 @@ int Dispatch(const std::vector<std::string>& argv) {
         join.force = true;
       } else if (arg == "--no-sync") {
         join.noSync = true;
+      } else if (arg == "--repair") {
+        join.repair = true;
       } else {
         status = UsageError(first, "unknown option '" + arg + "'");
       }
+    } else if (first == "repair" && (arg == "-n" || arg == "--dry-run")) {
+      repair.dryRun = true;
     } else {
       status = UsageError(first, "unknown option '" + arg + "'");
     }
@@ -211,6 +242,10 @@ int Dispatch(const std::vector<std::string>& argv) {
   }
   if (operands.size() != 1)
     return UsageError(first, operands.empty() ? "no VOLUME given" : "one VOLUME only");
+  if (first == "repair") {
+    repair.target = operands[0];
+    return RunRepair(repair);
+  }
   if (first == "join") {
     if (join.dir.empty()) return UsageError(first, "empty DIR");
     join.volume = operands[0];

@@ -1,0 +1,775 @@
+// Checking and repairing the files that PAR 2.0 recovery files protect (see
+// Par2Repair.h).
+//
+// A file is checked slice by slice: every slice-sized window at a multiple
+// of the slice size is hashed and looked up among all the set's slices, so
+// that a damaged file keeps its sound slices and a file under another name
+// is recognised. Missing slices are rebuilt by solving the linear system of
+// the chosen recovery slices: Y = R - (sum of the present slices' parts),
+// then missing = inverse(A) * Y, a range of bytes of every slice at a time
+// so that memory stays within the budget.
+#include "parcelio/recovery/Par2Repair.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+#include "CRC32/CRC32.h"
+#include "parcelio/recovery/Par2Create.h"
+
+namespace parcelio::recovery {
+
+namespace {
+
+constexpr uint64_t Block = 1u << 20;
+constexpr uint64_t GroupBytes = 16u << 20;
+
+uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return text;
+}
+
+bool EndsWithNoCase(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && Lower(text.substr(text.size() - tail.size())) == tail;
+}
+
+// Reads count bytes at position; what lies beyond the file's end reads as
+// zeros. False on a read error.
+bool ReadPadded(File& file, uint64_t position, uint8_t* buffer, uint64_t count) {
+  int64_t got = 0;
+  while (static_cast<uint64_t>(got) < count) {
+    const int64_t n = file.ReadAt(static_cast<int64_t>(position + got), buffer + got, static_cast<int64_t>(count) - got);
+    if (n < 0) return false;
+    if (n == 0) break;
+    got += n;
+  }
+  std::memset(buffer + got, 0, static_cast<size_t>(count - static_cast<uint64_t>(got)));
+  return true;
+}
+
+// A name from a file description that stays inside the set's folder.
+bool SafeName(const std::string& name) {
+  if (name.empty() || name[0] == '/' || name.find('\\') != std::string::npos || name.find(':') != std::string::npos)
+    return false;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = name.find('/', start);
+    const std::string part = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+uint64_t Key(const Md5Digest& d) {
+  uint64_t v;
+  std::memcpy(&v, d.data(), 8);
+  return v;
+}
+
+// The slices found in one source: global slice number and offset.
+struct Hit {
+  uint32_t slice;
+  uint64_t offset;
+};
+
+class SliceIndex {
+ public:
+  explicit SliceIndex(const RecoverySet& set) : set_(set) {
+    for (const ProtectedFile& file : set.files)
+      for (uint32_t k = 0; k < file.slices.size(); ++k) byMd5_.emplace(Key(file.slices[k].md5), file.firstSlice + k);
+  }
+
+  // Every window at a multiple of the slice size, looked up by MD5 then CRC.
+  // False when the file cannot be read.
+  bool Scan(const fs::path& path, std::vector<Hit>& hits, std::atomic<uint64_t>& done) const {
+    File file;
+    if (!file.Open(path, File::Mode::Read)) return false;
+    const int64_t size = file.Size();
+    if (size < 0) return false;
+    const uint64_t slice = set_.sliceSize;
+    const uint64_t windows = CeilDiv(static_cast<uint64_t>(size), slice);
+    if (slice > GroupBytes) {
+      // Large slices: one at a time, streamed.
+      std::vector<uint8_t> buffer(Block);
+      for (uint64_t w = 0; w < windows; ++w) {
+        Md5Stream md5;
+        uint32_t crc = 0;
+        for (uint64_t at = 0; at < slice; at += Block) {
+          const uint64_t want = std::min(Block, slice - at);
+          if (!ReadPadded(file, w * slice + at, buffer.data(), want)) return false;
+          md5.Update(buffer.data(), static_cast<size_t>(want));
+          UpdateCrc32(buffer.data(), static_cast<int32_t>(want), crc, at == 0, at + want == slice);
+          done += want;
+        }
+        Match(md5.Final(), crc, w * slice, hits);
+      }
+      return true;
+    }
+    // Several slices at once, hashed side by side.
+    const uint64_t group = std::max<uint64_t>(1, GroupBytes / slice);
+    std::vector<uint8_t> buffer(static_cast<size_t>(group * slice));
+    std::vector<const uint8_t*> pointers(static_cast<size_t>(group));
+    std::vector<Md5Digest> digests(static_cast<size_t>(group));
+    for (uint64_t first = 0; first < windows; first += group) {
+      const uint64_t count = std::min(group, windows - first);
+      if (!ReadPadded(file, first * slice, buffer.data(), count * slice)) return false;
+      for (uint64_t i = 0; i < count; ++i) pointers[i] = buffer.data() + i * slice;
+      Md5Batch(pointers.data(), static_cast<size_t>(count), static_cast<size_t>(slice), digests.data());
+      for (uint64_t i = 0; i < count; ++i) {
+        auto range = byMd5_.equal_range(Key(digests[i]));
+        if (range.first == range.second) continue;
+        uint32_t crc = 0;
+        UpdateCrc32(pointers[i], static_cast<int32_t>(slice), crc, true, true);
+        Match(digests[i], crc, (first + i) * slice, hits);
+      }
+      done += count * slice;
+    }
+    return true;
+  }
+
+ private:
+  void Match(const Md5Digest& md5, uint32_t crc, uint64_t offset, std::vector<Hit>& hits) const {
+    auto range = byMd5_.equal_range(Key(md5));
+    for (auto it = range.first; it != range.second; ++it) {
+      const SliceCheck& check = SliceOf(it->second);
+      if (check.md5 == md5 && check.crc == crc) hits.push_back(Hit{it->second, offset});
+    }
+  }
+
+  const SliceCheck& SliceOf(uint32_t global) const {
+    auto file = std::upper_bound(set_.files.begin(), set_.files.end(), global,
+                                 [](uint32_t g, const ProtectedFile& f) { return g < f.firstSlice; });
+    // Files without slices share a first number with the next: step back to
+    // the one that holds it.
+    do --file; while (file->slices.size() <= global - file->firstSlice);
+    return file->slices[global - file->firstSlice];
+  }
+
+  const RecoverySet& set_;
+  std::unordered_multimap<uint64_t, uint32_t> byMd5_;
+};
+
+// The owner of each global slice.
+std::vector<uint32_t> OwnerOfSlices(const RecoverySet& set) {
+  std::vector<uint32_t> owner(set.totalSlices);
+  for (uint32_t f = 0; f < set.files.size(); ++f)
+    for (uint32_t k = 0; k < set.files[f].sliceCount; ++k) owner[set.files[f].firstSlice + k] = f;
+  return owner;
+}
+
+uint64_t SliceLength(const RecoverySet& set, const ProtectedFile& file, uint32_t k) {
+  return std::min<uint64_t>(set.sliceSize, file.desc.length - static_cast<uint64_t>(k) * set.sliceSize);
+}
+
+}  // namespace
+
+bool SetCheck::Whole() const {
+  for (const FileCheck& file : files)
+    if (file.condition != FileCondition::Complete) return false;
+  return true;
+}
+
+std::string RecoveryBaseOf(const std::string& fileName) {
+  std::string name = fileName;
+  auto stripDigitsSuffix = [&](const std::string& prefix, bool twoNumbers) {
+    const std::string lower = Lower(name);
+    const size_t dot = lower.rfind(prefix);
+    if (dot == std::string::npos || dot == 0) return false;
+    const std::string rest = lower.substr(dot + prefix.size());
+    if (rest.empty()) return false;
+    if (twoNumbers) {
+      const size_t sign = rest.find_first_of("+-");
+      if (sign == std::string::npos || sign == 0 || sign + 1 == rest.size()) return false;
+      if (rest.substr(0, sign).find_first_not_of("0123456789") != std::string::npos ||
+          rest.substr(sign + 1).find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    } else if (rest.find_first_not_of("0123456789") != std::string::npos) {
+      return false;
+    }
+    name.resize(dot);
+    return true;
+  };
+  if (EndsWithNoCase(name, ".par2") && name.size() > 5) {
+    name.resize(name.size() - 5);
+    stripDigitsSuffix(".vol", true);
+    return name;
+  }
+  if (stripDigitsSuffix(".s", false)) return name;
+  if (EndsWithNoCase(name, ".exe") && name.size() > 4) name.resize(name.size() - 4);
+  return name;
+}
+
+bool LoadRecoverySet(const fs::path& dir, const std::string& base, RecoverySet& set, std::string& error) {
+  set = RecoverySet();
+  set.dir = dir;
+  set.par2Files = RecoveryFilesOf(dir, base);
+  if (set.par2Files.empty()) {
+    error = "no recovery files (" + base + ".par2, " + base + ".vol*.par2)";
+    return false;
+  }
+  Found found;
+  for (size_t i = 0; i < set.par2Files.size(); ++i) {
+    File file;
+    if (!file.Open(dir / PathOf(set.par2Files[i]), File::Mode::Read)) continue;
+    const int64_t size = file.Size();
+    if (size <= 0) continue;
+    ScanPackets([&](uint64_t pos, uint8_t* buffer, uint64_t count) { return file.ReadAt(static_cast<int64_t>(pos), buffer, static_cast<int64_t>(count)); },
+                static_cast<uint64_t>(size), i, found);
+  }
+  set.badPackets = found.badPackets;
+  return AssembleSet(found, set, error);
+}
+
+bool AssembleSet(const Found& found, RecoverySet& set, std::string& error) {
+  // The set of the main packet found most often.
+  std::map<Md5Digest, size_t> votes;
+  for (const auto& main : found.mains) ++votes[main.first];
+  if (votes.empty()) {
+    error = "the recovery files hold no sound main packet";
+    return false;
+  }
+  set.setId = std::max_element(votes.begin(), votes.end(), [](const auto& a, const auto& b) {
+                return a.second < b.second;
+              })->first;
+  const MainPacket* main = nullptr;
+  for (const auto& candidate : found.mains)
+    if (candidate.first == set.setId) main = &candidate.second;
+  set.sliceSize = main->sliceSize;
+  if (main->recoveryIds.size() > MaxSlices) {
+    error = "the main packet lists too many files";
+    return false;
+  }
+  uint64_t total = 0;
+  for (const Md5Digest& id : main->recoveryIds) {
+    ProtectedFile file;
+    file.desc.id = id;
+    for (const auto& desc : found.descs) {
+      if (desc.first == set.setId && desc.second.id == id) {
+        file.desc = desc.second;
+        file.described = true;
+        break;
+      }
+    }
+    file.firstSlice = static_cast<uint32_t>(std::min<uint64_t>(total, MaxSlices));
+    const uint64_t count = file.described ? CeilDiv(file.desc.length, set.sliceSize) : 0;
+    if (count > MaxSlices || total + count > MaxSlices) {
+      error = "the recovery set has more slices than the format allows";
+      return false;
+    }
+    file.sliceCount = static_cast<uint32_t>(count);
+    total += count;
+    for (const auto& ifsc : found.ifscs) {
+      if (ifsc.first == set.setId && ifsc.second.id == id && ifsc.second.slices.size() == count) {
+        file.slices = ifsc.second.slices;
+        break;
+      }
+    }
+    set.files.push_back(std::move(file));
+  }
+  set.totalSlices = static_cast<uint32_t>(total);
+  std::set<uint32_t> exponents;
+  for (const RecoveryRef& ref : found.recovery) {
+    if (ref.setId != set.setId || ref.length != PacketHeaderSize + 4 + set.sliceSize || ref.exponent >= 65535 ||
+        !exponents.insert(ref.exponent).second)
+      continue;
+    set.recovery.push_back(ref);
+  }
+  std::sort(set.recovery.begin(), set.recovery.end(),
+            [](const RecoveryRef& a, const RecoveryRef& b) { return a.exponent < b.exponent; });
+  if (!found.creators.empty()) set.creator = found.creators.front();
+  return true;
+}
+
+void CheckFiles(const RecoverySet& set, SetCheck& check, const ProgressFn& progress) {
+  check = SetCheck();
+  check.files.resize(set.files.size());
+  check.slices.assign(set.totalSlices, SliceLocation());
+  check.recoveryAvailable = static_cast<uint32_t>(set.recovery.size());
+  const fs::path& dir = set.dir;
+  SliceIndex index(set);
+
+  // The folder's files, for names in another letter case and for content
+  // under other names.
+  std::vector<std::string> listing;
+  {
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+      std::error_code typeError;
+      if (it->is_regular_file(typeError)) listing.push_back(Utf8Of(it->path().filename()));
+    }
+    std::sort(listing.begin(), listing.end());
+  }
+  std::set<std::string> par2Names(set.par2Files.begin(), set.par2Files.end());
+  std::map<std::string, int32_t> sourceOf;
+  auto addSource = [&](const std::string& name) {
+    auto it = sourceOf.find(name);
+    if (it != sourceOf.end()) return it->second;
+    const int32_t number = static_cast<int32_t>(check.sources.size());
+    check.sources.push_back(name);
+    sourceOf.emplace(name, number);
+    return number;
+  };
+
+  // What each source holds: (slice, offset) pairs.
+  std::vector<std::set<std::pair<uint32_t, uint64_t>>> holds;
+  auto scanAll = [&](size_t from) {
+    // The sources from number 'from' on, on both threads; hits merged in
+    // source order so that the result does not depend on timing.
+    const size_t count = check.sources.size() - from;
+    std::vector<std::vector<Hit>> hits(count);
+    std::atomic<size_t> next{0};
+    std::atomic<uint64_t> done{0};
+    uint64_t total = 0;
+    for (size_t s = from; s < check.sources.size(); ++s) {
+      std::error_code ec;
+      const uintmax_t size = fs::file_size(dir / PathOf(check.sources[s]), ec);
+      if (!ec) total += CeilDiv(size, set.sliceSize) * set.sliceSize;
+    }
+    std::atomic<int> finished{0};
+    auto work = [&] {
+      for (size_t i; (i = next++) < count;) index.Scan(dir / PathOf(check.sources[from + i]), hits[i], done);
+      ++finished;
+    };
+    std::thread first(work), second(work);
+    while (progress && finished < 2) {
+      progress(done, total);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    first.join();
+    second.join();
+    holds.resize(check.sources.size());
+    for (size_t i = 0; i < count; ++i) {
+      for (const Hit& hit : hits[i]) {
+        holds[from + i].emplace(hit.slice, hit.offset);
+        SliceLocation& location = check.slices[hit.slice];
+        if (location.source < 0) location = SliceLocation{static_cast<int32_t>(from + i), hit.offset};
+      }
+    }
+  };
+
+  // Each file under its own name, or in another letter case.
+  std::vector<int32_t> own(set.files.size(), -1);
+  for (size_t f = 0; f < set.files.size(); ++f) {
+    const ProtectedFile& file = set.files[f];
+    if (!file.described || !SafeName(file.desc.name)) {
+      check.files[f].condition = FileCondition::Unsafe;
+      continue;
+    }
+    std::error_code ec;
+    if (fs::is_regular_file(dir / PathOf(file.desc.name), ec)) {
+      own[f] = addSource(file.desc.name);
+      continue;
+    }
+    for (const std::string& name : listing)
+      if (Lower(name) == Lower(file.desc.name)) addSource(name);
+  }
+  scanAll(0);
+
+  // A file is complete in a source that holds every slice where it belongs
+  // and nothing more.
+  auto completeIn = [&](size_t f, int32_t source) {
+    const ProtectedFile& file = set.files[f];
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(dir / PathOf(check.sources[source]), ec);
+    if (ec || size != file.desc.length || file.slices.size() != file.sliceCount) return false;
+    for (uint32_t k = 0; k < file.sliceCount; ++k)
+      if (holds[source].count({file.firstSlice + k, static_cast<uint64_t>(k) * set.sliceSize}) == 0) return false;
+    return true;
+  };
+  // A slice in its own place is taken from there.
+  auto preferOwn = [&] {
+    for (size_t f = 0; f < set.files.size(); ++f) {
+      if (own[f] < 0) continue;
+      const ProtectedFile& file = set.files[f];
+      for (uint32_t k = 0; k < file.sliceCount; ++k) {
+        const uint64_t offset = static_cast<uint64_t>(k) * set.sliceSize;
+        if (holds[own[f]].count({file.firstSlice + k, offset}) != 0)
+          check.slices[file.firstSlice + k] = SliceLocation{own[f], offset};
+      }
+    }
+  };
+  preferOwn();
+
+  bool allComplete = true;
+  for (size_t f = 0; f < set.files.size(); ++f) {
+    if (check.files[f].condition == FileCondition::Unsafe) {
+      allComplete = false;
+      continue;
+    }
+    if (own[f] >= 0 && completeIn(f, own[f])) {
+      check.files[f].condition = FileCondition::Complete;
+    } else {
+      allComplete = false;
+    }
+  }
+
+  if (!allComplete) {
+    // Content under other names: files whose first 16 KiB match a file that
+    // is not complete, and files named like the set's.
+    std::set<Md5Digest> wanted;
+    std::vector<std::string> prefixes;
+    for (size_t f = 0; f < set.files.size(); ++f) {
+      if (check.files[f].condition == FileCondition::Complete || !set.files[f].described) continue;
+      wanted.insert(set.files[f].desc.md5First16k);
+      const std::string name = set.files[f].desc.name;
+      const size_t slash = name.rfind('/');
+      prefixes.push_back(Lower(RecoveryBaseOf(name.substr(slash == std::string::npos ? 0 : slash + 1))));
+    }
+    const size_t before = check.sources.size();
+    std::vector<uint8_t> head(16384);
+    for (const std::string& name : listing) {
+      if (sourceOf.count(name) != 0 || par2Names.count(name) != 0) continue;
+      if (name.size() > 4 && name[0] == '.' && EndsWithNoCase(name, ".tmp")) continue;
+      bool take = false;
+      for (const std::string& prefix : prefixes)
+        if (!prefix.empty() && Lower(name).compare(0, prefix.size(), prefix) == 0) take = true;
+      if (!take) {
+        File file;
+        if (!file.Open(dir / PathOf(name), File::Mode::Read)) continue;
+        const int64_t got = file.ReadAt(0, head.data(), static_cast<int64_t>(head.size()));
+        if (got <= 0) continue;
+        take = wanted.count(Md5Of(head.data(), static_cast<size_t>(got))) != 0;
+      }
+      if (take) addSource(name);
+    }
+    if (check.sources.size() > before) scanAll(before);
+
+    for (size_t f = 0; f < set.files.size(); ++f) {
+      FileCheck& state = check.files[f];
+      if (state.condition == FileCondition::Complete || state.condition == FileCondition::Unsafe) continue;
+      for (size_t s = 0; s < check.sources.size(); ++s) {
+        if (static_cast<int32_t>(s) == own[f]) continue;
+        if (completeIn(f, static_cast<int32_t>(s))) {
+          state.condition = FileCondition::Misnamed;
+          state.foundAs = check.sources[s];
+          break;
+        }
+      }
+      if (state.condition != FileCondition::Misnamed)
+        state.condition = own[f] >= 0 ? FileCondition::Damaged : FileCondition::Missing;
+    }
+  }
+
+  for (size_t f = 0; f < set.files.size(); ++f) {
+    const ProtectedFile& file = set.files[f];
+    for (uint32_t k = 0; k < file.sliceCount; ++k) {
+      if (check.slices[file.firstSlice + k].source >= 0)
+        ++check.files[f].soundSlices;
+      else
+        ++check.missingSlices;
+    }
+  }
+}
+
+namespace {
+
+struct TempOutput {
+  size_t file = 0;
+  fs::path temp;
+  File out;
+};
+
+std::string FreeKeepName(const fs::path& dir, const std::string& name) {
+  for (int n = 1;; ++n) {
+    const std::string candidate = name + "." + std::to_string(n);
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(dir / PathOf(candidate), ec))) return candidate;
+  }
+}
+
+}  // namespace
+
+bool RepairFiles(const RecoverySet& set, SetCheck& check, RepairResult& result, std::string& error,
+                 uint64_t memoryBudget, const ProgressFn& progress) {
+  const fs::path& dir = set.dir;
+  for (size_t f = 0; f < set.files.size(); ++f) {
+    if (check.files[f].condition != FileCondition::Unsafe) continue;
+    error = set.files[f].described ? set.files[f].desc.name + ": the name leads outside the folder; not repaired"
+                                   : "a file of the set has no description packet";
+    return false;
+  }
+  for (size_t f = 0; f < set.files.size(); ++f) {
+    const ProtectedFile& file = set.files[f];
+    if (check.files[f].condition != FileCondition::Complete && check.files[f].condition != FileCondition::Misnamed &&
+        file.slices.size() != file.sliceCount) {
+      error = file.desc.name + ": no slice checksums in the recovery files; cannot be rebuilt";
+      return false;
+    }
+  }
+  if (check.Shortfall() > 0) {
+    error = "needs " + std::to_string(check.Shortfall()) + " more recovery slices";
+    return false;
+  }
+  const uint64_t sliceSize = set.sliceSize;
+  const std::vector<uint32_t> owner = OwnerOfSlices(set);
+
+  // The slices to compute, and recovery slices that pass their check.
+  std::vector<uint32_t> missing;
+  for (uint32_t g = 0; g < set.totalSlices; ++g)
+    if (check.slices[g].source < 0) missing.push_back(g);
+  const size_t m = missing.size();
+  std::vector<const RecoveryRef*> chosen;
+  std::vector<File> par2(set.par2Files.size());
+  auto par2File = [&](size_t i) -> File& {
+    if (!par2[i].IsOpen()) par2[i].Open(dir / PathOf(set.par2Files[i]), File::Mode::Read);
+    return par2[i];
+  };
+  for (const RecoveryRef& ref : set.recovery) {
+    if (chosen.size() == m) break;
+    File& file = par2File(ref.source);
+    const bool sound = file.IsOpen() && CheckRecoveryPacket([&](uint64_t pos, uint8_t* buffer, uint64_t count) {
+      return file.ReadAt(static_cast<int64_t>(pos), buffer, static_cast<int64_t>(count));
+    }, ref);
+    if (sound) chosen.push_back(&ref);
+    else ++result.badRecoveryPackets;
+  }
+  if (chosen.size() < m) {
+    error = "needs " + std::to_string(m - chosen.size()) + " more recovery slices (" +
+            std::to_string(result.badRecoveryPackets) + " recovery slices are damaged)";
+    return false;
+  }
+  std::vector<uint16_t> inverse(m * m);
+  for (size_t r = 0; r < m; ++r)
+    for (size_t j = 0; j < m; ++j) inverse[r * m + j] = GfPower(InputSliceConstant(missing[j]), chosen[r]->exponent);
+  if (m > 0 && !InvertMatrix(inverse.data(), m)) {
+    error = "the chosen recovery slices cannot solve for the missing ones";
+    return false;
+  }
+
+  // The files to write: every damaged or missing one.
+  std::vector<TempOutput> outputs;
+  std::vector<int32_t> outputOf(set.files.size(), -1);
+  struct Cleanup {
+    std::vector<TempOutput>* outputs;
+    ~Cleanup() {
+      for (TempOutput& out : *outputs) {
+        out.out.Close();
+        std::error_code ec;
+        if (!out.temp.empty()) fs::remove(out.temp, ec);
+      }
+    }
+  } cleanup{&outputs};
+  std::random_device random;
+  for (size_t f = 0; f < set.files.size(); ++f) {
+    const FileCondition condition = check.files[f].condition;
+    if (condition != FileCondition::Damaged && condition != FileCondition::Missing) continue;
+    const fs::path target = dir / PathOf(set.files[f].desc.name);
+    std::error_code ec;
+    fs::create_directories(target.parent_path(), ec);
+    TempOutput out;
+    out.file = f;
+    for (int attempt = 0; !out.out.IsOpen(); ++attempt) {
+      char tag[16];
+      std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
+      out.temp = target.parent_path() / PathOf("." + Utf8Of(target.filename()) + "." + tag + ".tmp");
+      if (out.out.Open(out.temp, File::Mode::CreateNew)) break;
+      if (attempt == 5) {
+        error = set.files[f].desc.name + ": " + LastErrorText();
+        out.temp.clear();
+        return false;
+      }
+    }
+    outputOf[f] = static_cast<int32_t>(outputs.size());
+    outputs.push_back(std::move(out));
+  }
+
+  // Work: the sound slices copied, then the present slices read once per
+  // pass, and the recovery slices.
+  uint64_t chunk = sliceSize;
+  if (m > 0 && 2 * m * chunk > memoryBudget) chunk = std::max<uint64_t>(64, memoryBudget / (2 * m) / 64 * 64);
+  const uint64_t passes = m > 0 ? CeilDiv(sliceSize, chunk) : 0;
+  uint64_t presentBytes = 0, copyBytes = 0;
+  for (uint32_t g = 0; g < set.totalSlices; ++g) {
+    if (check.slices[g].source < 0) continue;
+    const ProtectedFile& file = set.files[owner[g]];
+    const uint64_t length = SliceLength(set, file, g - file.firstSlice);
+    presentBytes += length;
+    if (outputOf[owner[g]] >= 0) copyBytes += length;
+  }
+  const uint64_t work = copyBytes + (m > 0 ? presentBytes + m * sliceSize : 0);
+  uint64_t done = 0;
+  auto report = [&](uint64_t n) {
+    done += n;
+    if (progress) progress(done, work);
+  };
+
+  // The present slices in source order, each source opened once per pass.
+  std::vector<uint32_t> present;
+  for (uint32_t g = 0; g < set.totalSlices; ++g)
+    if (check.slices[g].source >= 0) present.push_back(g);
+  std::sort(present.begin(), present.end(), [&](uint32_t a, uint32_t b) {
+    const SliceLocation &x = check.slices[a], &y = check.slices[b];
+    return x.source != y.source ? x.source < y.source : x.offset < y.offset;
+  });
+  std::vector<uint8_t> buffer(static_cast<size_t>(Block + 2));
+  File source;
+  int32_t opened = -1;
+  auto openSource = [&](int32_t s) {
+    if (opened == s) return true;
+    source.Close();
+    opened = -1;
+    if (!source.Open(dir / PathOf(check.sources[s]), File::Mode::Read)) {
+      error = check.sources[s] + ": " + LastErrorText();
+      return false;
+    }
+    opened = s;
+    return true;
+  };
+
+  // The sound slices of the files being rebuilt.
+  for (uint32_t g : present) {
+    const int32_t o = outputOf[owner[g]];
+    if (o < 0) continue;
+    const ProtectedFile& file = set.files[owner[g]];
+    const uint32_t k = g - file.firstSlice;
+    const uint64_t length = SliceLength(set, file, k);
+    if (!openSource(check.slices[g].source)) return false;
+    for (uint64_t at = 0; at < length; at += Block) {
+      const uint64_t want = std::min(Block, length - at);
+      if (!ReadPadded(source, check.slices[g].offset + at, buffer.data(), want)) {
+        error = check.sources[opened] + ": " + LastErrorText();
+        return false;
+      }
+      if (!outputs[o].out.WriteAt(static_cast<int64_t>(k * sliceSize + at), buffer.data(), static_cast<int64_t>(want))) {
+        error = file.desc.name + ": " + LastErrorText();
+        return false;
+      }
+      report(want);
+    }
+  }
+
+  // The missing slices, a range of bytes at a time.
+  std::vector<std::unique_ptr<uint8_t[]>> sums(m), solved(m);
+  std::vector<uint8_t*> sumPointers(m), solvedPointers(m);
+  for (size_t j = 0; j < m; ++j) {
+    sums[j].reset(new uint8_t[static_cast<size_t>(chunk)]);
+    solved[j].reset(new uint8_t[static_cast<size_t>(chunk)]);
+    sumPointers[j] = sums[j].get();
+    solvedPointers[j] = solved[j].get();
+  }
+  std::vector<Md5Stream> md5(m);
+  std::vector<uint16_t> coefs(m);
+  for (uint64_t pass = 0; pass < passes; ++pass) {
+    const uint64_t from = pass * chunk, to = std::min(sliceSize, from + chunk), width = to - from;
+    for (size_t r = 0; r < m; ++r) {
+      File& file = par2File(chosen[r]->source);
+      if (!ReadPadded(file, chosen[r]->packetPos + PacketHeaderSize + 4 + from, sums[r].get(), width)) {
+        error = set.par2Files[chosen[r]->source] + ": " + LastErrorText();
+        return false;
+      }
+      report(width);
+    }
+    for (uint32_t g : present) {
+      const ProtectedFile& file = set.files[owner[g]];
+      const uint64_t length = SliceLength(set, file, g - file.firstSlice);
+      if (length <= from) continue;
+      const uint16_t constant = InputSliceConstant(g);
+      for (size_t r = 0; r < m; ++r) coefs[r] = GfPower(constant, chosen[r]->exponent);
+      if (!openSource(check.slices[g].source)) return false;
+      const uint64_t end = std::min(to, length);
+      for (uint64_t at = from; at < end; at += Block) {
+        uint64_t want = std::min(Block, end - at);
+        if (!ReadPadded(source, check.slices[g].offset + at, buffer.data(), want)) {
+          error = check.sources[opened] + ": " + LastErrorText();
+          return false;
+        }
+        report(want);
+        if (want % 2 != 0) buffer[static_cast<size_t>(want++)] = 0;
+        MultiplyAddManyShared(coefs.data(), sumPointers.data(), m, static_cast<size_t>(at - from), buffer.data(),
+                              static_cast<size_t>(want));
+      }
+    }
+    for (size_t j = 0; j < m; ++j) std::memset(solved[j].get(), 0, static_cast<size_t>(width));
+    for (size_t r = 0; r < m; ++r) {
+      for (size_t j = 0; j < m; ++j) coefs[j] = inverse[j * m + r];
+      MultiplyAddManyShared(coefs.data(), solvedPointers.data(), m, 0, sums[r].get(), static_cast<size_t>(width));
+    }
+    for (size_t j = 0; j < m; ++j) {
+      md5[j].Update(solved[j].get(), static_cast<size_t>(width));
+      const uint32_t g = missing[j];
+      const ProtectedFile& file = set.files[owner[g]];
+      const uint32_t k = g - file.firstSlice;
+      const uint64_t length = SliceLength(set, file, k);
+      const int32_t o = outputOf[owner[g]];
+      if (length <= from || o < 0) continue;
+      if (!outputs[o].out.WriteAt(static_cast<int64_t>(k * sliceSize + from), solved[j].get(),
+                                  static_cast<int64_t>(std::min(to, length) - from))) {
+        error = file.desc.name + ": " + LastErrorText();
+        return false;
+      }
+    }
+  }
+  for (size_t j = 0; j < m; ++j) {
+    const uint32_t g = missing[j];
+    const ProtectedFile& file = set.files[owner[g]];
+    if (md5[j].Final() != file.slices[g - file.firstSlice].md5) {
+      error = file.desc.name + ": a rebuilt slice does not match its checksum; nothing was changed";
+      return false;
+    }
+  }
+  for (TempOutput& out : outputs) {
+    if (!out.out.SetSize(static_cast<int64_t>(set.files[out.file].desc.length))) {
+      error = set.files[out.file].desc.name + ": " + LastErrorText();
+      return false;
+    }
+    out.out.Close();
+  }
+
+  // Every new file is complete: each takes its name, the old file kept.
+  auto keepOld = [&](const std::string& name, std::string& keptAs) {
+    const fs::path target = dir / PathOf(name);
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(target, ec))) return true;
+    keptAs = FreeKeepName(dir, name);
+    fs::rename(target, dir / PathOf(keptAs), ec);
+    if (ec) {
+      error = name + ": cannot keep the old file as " + keptAs + ": " + ErrorText(ec);
+      return false;
+    }
+    return true;
+  };
+  for (size_t f = 0; f < set.files.size(); ++f) {
+    if (check.files[f].condition != FileCondition::Misnamed) continue;
+    const std::string& name = set.files[f].desc.name;
+    std::string keptAs;
+    std::error_code ec;
+    const bool sameFile = fs::equivalent(dir / PathOf(check.files[f].foundAs), dir / PathOf(name), ec);
+    if (!sameFile && !keepOld(name, keptAs)) return false;
+    fs::rename(dir / PathOf(check.files[f].foundAs), dir / PathOf(name), ec);
+    if (ec) {
+      error = check.files[f].foundAs + ": cannot rename to " + name + ": " + ErrorText(ec);
+      return false;
+    }
+    result.renamed.push_back(check.files[f].foundAs + " -> " + name);
+    check.files[f].condition = FileCondition::Complete;
+  }
+  for (TempOutput& out : outputs) {
+    const std::string& name = set.files[out.file].desc.name;
+    std::string keptAs;
+    if (!keepOld(name, keptAs)) return false;
+    std::error_code ec;
+    fs::rename(out.temp, dir / PathOf(name), ec);
+    if (ec) {
+      error = name + ": " + ErrorText(ec);
+      return false;
+    }
+    out.temp.clear();
+    result.rebuilt.push_back(name);
+    result.keptAs.push_back(keptAs);
+    check.files[out.file].condition = FileCondition::Complete;
+  }
+  return true;
+}
+
+}  // namespace parcelio::recovery
