@@ -292,7 +292,9 @@ void CheckCoverage(std::vector<Span>& spans, int64_t size, const std::function<v
     if (span.offset > covered) {
       report("no piece holds " + bytes(covered, span.offset));
     } else if (span.offset < covered) {
-      report(bytes(span.offset, std::min(end, covered)) + " are held by two pieces (volume " +
+      const int64_t overlapEnd = std::min(end, covered);
+      report(bytes(span.offset, overlapEnd) + (overlapEnd - span.offset == 1 ? " is" : " are") +
+             " held by two pieces (volume " +
              std::to_string(coveredBy) + " and volume " + std::to_string(span.volume) + ")");
     }
     if (end > covered) {
