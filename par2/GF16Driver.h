@@ -126,25 +126,34 @@ void RunMatrix(const uint16_t* coefs, const uint8_t* const* srcs, size_t inputs,
   }
 }
 
-// The 8x8 bit matrices of a coefficient for GF(2)-affine byte maps: the
-// product's byte `out` from the factor's byte `in`, as gf2p8affineqb takes
-// them (row for result bit i in byte 7 - i).
+// The 8x8 bit matrix of a coefficient for GF(2)-affine byte maps: the
+// product's byte `out` from the factor's byte `in`, as gf2p8affineqb takes it
+// (the row for result bit i in byte 7 - i). Gathered by columns (byte j:
+// what input bit j gives), then transposed and put in that byte order.
 inline uint64_t AffineBlock(const uint16_t columns[16], int out, int in) {
-  uint64_t m = 0;
-  for (int i = 0; i < 8; ++i) {
-    uint64_t row = 0;
-    for (int j = 0; j < 8; ++j) row |= static_cast<uint64_t>((columns[8 * in + j] >> (8 * out + i)) & 1) << j;
-    m |= row << (8 * (7 - i));
-  }
-  return m;
+  uint64_t x = 0;
+  for (int j = 0; j < 8; ++j)
+    x |= static_cast<uint64_t>((columns[8 * in + j] >> (8 * out)) & 0xFF) << (8 * j);
+  uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
+  x ^= t ^ (t << 7);
+  t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
+  x ^= t ^ (t << 14);
+  t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
+  x ^= t ^ (t << 28);
+  return __builtin_bswap64(x);
 }
 
 // 32 bytes: {low from low, high from high}, then {low from high, high from
 // low}, for 128-bit lanes whose first half holds low bytes and second half
 // high bytes.
 inline void BuildAffine(uint16_t coef, uint8_t* data) {
-  uint16_t columns[16];
-  for (int j = 0; j < 16; ++j) columns[j] = GfMul(coef, static_cast<uint16_t>(1u << j));
+  uint16_t columns[16];  // coef * x^j
+  uint32_t c = coef;
+  for (int j = 0; j < 16; ++j) {
+    columns[j] = static_cast<uint16_t>(c);
+    c <<= 1;
+    if (c & 0x10000u) c ^= GfPolynomial;
+  }
   const uint64_t m[4] = {AffineBlock(columns, 0, 0), AffineBlock(columns, 1, 1),
                          AffineBlock(columns, 0, 1), AffineBlock(columns, 1, 0)};
   std::memcpy(data, m, sizeof m);
