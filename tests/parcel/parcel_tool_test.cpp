@@ -392,6 +392,45 @@ TEST_F(ParcelTool, SplitChecksBeforeItWrites) {
   }
 }
 
+// join refuses, before writing anything, the names the self-joining program
+// refuses as unsafe (devices, components of dots and blanks), and rebuilds
+// the names it cannot hold in its code page (a set made without --stub).
+TEST_F(ParcelTool, JoinRefusesWhatTheSelfJoiningProgramRefuses) {
+  const struct {
+    const char* stored;  // code page 1252
+    const char* rebuilt;  // UTF-8 path below the destination; nullptr: refused
+  } cases[] = {
+      {"CONOUT$.txt", nullptr}, {"sub\\CLOCK$", nullptr}, {"COM0", nullptr}, {"lpt0.log", nullptr},
+      {"conin$", nullptr},      {". \\x.txt", nullptr},     {"sub\\.\\x.txt", nullptr}, {"sub\\ \\x.txt", nullptr},
+      {"a \x80.txt", "a €.txt"}, {"\x85 \x8A.txt", "… Š.txt"}, {"CONSOLE.txt", "CONSOLE.txt"},
+  };
+  for (const auto& c : cases) {
+    const fs::path dir = root_ / "join";
+    fs::remove_all(dir);
+    volwriter::Volume v;
+    v.Set.fill(3);
+    v.IsLast = true;
+    volwriter::Piece first;
+    first.FileName = "first.txt";
+    first.Data = {'1'};
+    volwriter::Piece named;
+    named.FileName = c.stored;
+    named.Data = {'x', 'y'};
+    v.Pieces = {first, named};
+    const volwriter::Bytes bytes = volwriter::EncodeVolume(v);
+    WriteAll(dir / "set.s01", std::string(bytes.begin(), bytes.end()));
+    const Result join = Parcel({"join", "-C", "out", "set.s01"}, dir);
+    if (c.rebuilt == nullptr) {
+      EXPECT_EQ(join.status, 1) << c.stored << "\n" << join.err;
+      EXPECT_NE(join.err.find("stored name"), std::string::npos) << c.stored << "\n" << join.err;
+      EXPECT_FALSE(fs::exists(dir / "out")) << c.stored;
+    } else {
+      EXPECT_EQ(join.status, 0) << c.stored << "\n" << join.err;
+      EXPECT_EQ(ReadAll(dir / "out" / c.rebuilt), "xy") << c.stored;
+    }
+  }
+}
+
 // A file that changes while split reads it is not stored torn: the split
 // fails naming it and writes no volume. A writer appends to one file, or
 // rewrites another in place at the same size, while it is split; a run
@@ -484,6 +523,27 @@ TEST_F(ParcelTool, WineSelfJoiningProgramAndUnportableNames) {
   // parcel join rebuilds it.
   EXPECT_EQ(Parcel({"join", "-C", "joined", "sets/euro.exe"}).status, 0);
   EXPECT_TRUE(SameTree(root_ / "joined" / "in", root_ / "in"));
+}
+
+// The Windows tool finds --stub windows beside itself, as the .zip has it,
+// and says where it looked for a Linux program it does not have.
+TEST_F(ParcelTool, WineToolTakesTheProgramBesideIt) {
+  fs::create_directories(root_ / "kit");
+  fs::copy_file(PARCEL_EXE, root_ / "kit" / "parcel.exe");
+  fs::copy_file(PARCELSTUB_EXE, root_ / "kit" / "parcelstub.exe");
+  WriteAll(root_ / "in" / "a.txt", "kit");
+  auto kit = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {WINE_RUN, WINE_PREFIX, (root_ / "kit" / "parcel.exe").string()});
+    return RunProgram(args, root_, 600);
+  };
+  const Result windows = kit({"split", "--stub", "windows", "-o", "sets\\w", "in"});
+  EXPECT_EQ(windows.status, 0) << windows.err;
+  EXPECT_EQ(ReadAll(root_ / "sets" / "w.exe").substr(0, fs::file_size(PARCELSTUB_EXE)), ReadAll(PARCELSTUB_EXE));
+  EXPECT_EQ(Parcel({"test", "sets/w.exe"}).status, 0);
+  const Result linux = kit({"split", "--stub", "linux", "-o", "sets\\l", "in"});
+  EXPECT_EQ(linux.status, 1);
+  EXPECT_NE(linux.err.find("no Linux self-joining program is installed with parcel (looked for "), std::string::npos)
+      << linux.err;
 }
 #endif
 
