@@ -356,22 +356,25 @@ TEST_F(ParcelTool, SplitChecksBeforeItWrites) {
       {"a bad SIZE lists the forms", {"split", "-s", "1.44", "-s", "2 MB", "fine"}, 2,
        {"bad SIZE '2 MB': give bytes (1457664)", "floppy (1,457,664 bytes", "fat32"}, {}},
   };
+  // The scene every case starts from, made once.
+  const fs::path scene = root_ / "scene";
+  WriteAll(scene / "euro" / "a €.txt", "euro");
+  WriteAll(scene / "euro" / "plain.txt", "plain");
+  WriteAll(scene / "long" / longDir / longDir / longDir / "file.txt", "long");
+  for (int i = 0; i < 25; ++i) WriteAll(scene / "many" / (std::to_string(i) + " €.txt"), "x");
+  WriteAll(scene / "fine" / "ok.txt", "fine");
+  WriteAll(scene / "notes", "my notes");
+  WriteAll(scene / "photos" / "beach.jpg", Pattern(3000, 8));
+  WriteAll(scene / "big.bin", Pattern(100000, 9));
+  WriteAll(scene / "report.s03", "the third report, a text");
+  WriteAll(scene / "report.s07", "the seventh report, a text");
+  fs::create_directories(scene / "dir.s01");
+  ASSERT_EQ(Parcel({"split", "-q", "-o", "old", "fine"}, scene).status, 0);
+  ASSERT_EQ(Parcel({"split", "-q", "--stub", stub, "-o", "sfx", "fine"}, scene).status, 0);
   for (const Case& c : cases) {
     const fs::path dir = root_ / "case";
     fs::remove_all(dir);
-    WriteAll(dir / "euro" / "a €.txt", "euro");
-    WriteAll(dir / "euro" / "plain.txt", "plain");
-    WriteAll(dir / "long" / longDir / longDir / longDir / "file.txt", "long");
-    for (int i = 0; i < 25; ++i) WriteAll(dir / "many" / (std::to_string(i) + " €.txt"), "x");
-    WriteAll(dir / "fine" / "ok.txt", "fine");
-    WriteAll(dir / "notes", "my notes");
-    WriteAll(dir / "photos" / "beach.jpg", Pattern(3000, 8));
-    WriteAll(dir / "big.bin", Pattern(100000, 9));
-    WriteAll(dir / "report.s03", "the third report, a text");
-    WriteAll(dir / "report.s07", "the seventh report, a text");
-    fs::create_directories(dir / "dir.s01");
-    ASSERT_EQ(Parcel({"split", "-q", "-o", "old", "fine"}, dir).status, 0);
-    ASSERT_EQ(Parcel({"split", "-q", "--stub", stub, "-o", "sfx", "fine"}, dir).status, 0);
+    fs::copy(scene, dir, fs::copy_options::recursive);
     const auto before = Tree(dir);
 
     const Result run = Parcel(c.args, dir);
