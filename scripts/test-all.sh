@@ -129,7 +129,7 @@ if stage "Windows build (MinGW-w64 i686, Release)" configure_build build-win32 \
     if stage "Linux build of the Wine end-to-end runs" configure_build build \
         -DPARCEL_WINE_EXE="$root/build-win32/parcelstub.exe" -DPARCEL_WINE_PREFIX="$prefix"; then
       # The self-joining program, and the parcel tool (Windows build) beside it.
-      stage "Windows program end to end under Wine" ctest_run --test-dir build -R '^wine_(e2e|parcel_tool|recovery_interop)_test$' || test_failed
+      stage "Windows program end to end under Wine" ctest_run --test-dir build -R '^wine_(e2e|link|parcel_tool|parcel_safety|recovery_interop)_test$' || test_failed
     else
       build_failed; skip "Windows program end to end under Wine"
     fi
