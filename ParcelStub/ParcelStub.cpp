@@ -204,10 +204,10 @@ std::string OutputFileKey() {
 // ------------------------------------------------------------------ where outputs may go
 //
 // Below the destination the program writes only what it makes there: no
-// level or file that is a link (a symbolic link, a junction), no file that
-// is a candidate volume of the run, no file that has other names (a hard
-// link), since writing it would change a file elsewhere. Each such output
-// is a failed open.
+// level or file that is a link (a symbolic link, a junction), no existing
+// file that is a candidate volume of the run, no existing file that has
+// other names (a hard link), since writing it would change a file
+// elsewhere. Each such output is a failed open.
 
 // Notes the folder and base name of a search for volumes.
 void RecordSearchBase() {
@@ -248,9 +248,9 @@ std::string OutputFolder() {
   return end == std::string::npos ? Settings.OutputPath : Settings.OutputPath.substr(0, end);
 }
 
-// True when the current output would be found by a search for volumes: a
-// name with a searched base name (any case, any extension) in a searched
-// folder, however the folder is reached.
+// True when the current output is named like a candidate volume: a searched
+// base name (any case, any extension) in a searched folder, however the
+// folder is reached.
 bool NamesCandidateVolume() {
   std::string leaf = Settings.OutputPath.substr(Settings.OutputPath.find_last_of("\\/") + 1);
   // Windows drops dots and blanks at the end of a name.
@@ -295,7 +295,6 @@ bool IsWhereMeant(HANDLE handle) {
 // may not be written.
 bool OpenOutputFile() {
   Settings.OutputHandle = nullptr;
-  if (NamesCandidateVolume()) return false;
   constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
   constexpr DWORD kFlags = FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT;
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -318,9 +317,13 @@ bool OpenOutputFile() {
                   (info.dwFileAttributes &
                    (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
                   (created || info.nNumberOfLinks <= 1) && IsWhereMeant(handle);
+  // A file that was there may be a volume still to be read: one met by the
+  // searches (by identity, whatever name reaches it), or one named like
+  // them in a searched folder (it may have come since they were listed). A
+  // new file destroys nothing.
   if (writable && !created) {
     if (!CandidateKeysCurrent) CollectCandidateKeys();
-    writable = CandidateKeys.count(FileIdentityOf(handle)) == 0;
+    writable = CandidateKeys.count(FileIdentityOf(handle)) == 0 && !NamesCandidateVolume();
   }
   if (!writable) {
     CloseHandle(handle);
