@@ -181,7 +181,7 @@ TEST_F(ParcelTool, SplitListTestJoinRoundTrip) {
   EXPECT_EQ(split.err,
             "parcel: in/album/photos/prix 5€.txt: the self-joining program cannot rebuild this name: its code page "
             "(850) has no '€'\n"
-            "parcel: split: a receiver who joins this set with the self-joining program would not get 1 file back; "
+            "parcel: split: the self-joining program could not rebuild 1 file (it would stop at the first); "
             "parcel join rebuilds them\n");
   EXPECT_NE(split.out.find("sets/album.s01  65536 bytes\n"), std::string::npos) << split.out;
   EXPECT_NE(split.out.find("8 files, 270026 bytes, 5 volumes\n"), std::string::npos) << split.out;
