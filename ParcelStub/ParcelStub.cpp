@@ -1,3 +1,8 @@
+// The join driver: the run state, the operator prompts and status lines,
+// the checks on where outputs may go, and RunJoin, which finds the volumes
+// beside the program, checks each one and rebuilds the stored files piece
+// by piece with their CRC-32 checks. Kept in the shape of the original
+// design: records, module variables, one long RunJoin.
 #include "ParcelStub/ParcelStub.h"
 
 #include <cstring>

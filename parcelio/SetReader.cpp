@@ -1,3 +1,8 @@
+// parcel's set reader: finds the volumes beside a given one, locates each
+// volume's data by the format's rule (VolumeFormat.h), lists every piece
+// through a read window without reading its data, and works out what the
+// set lacks or holds twice (missing numbers, foreign volumes, gaps and
+// overlaps in the files, totals beyond 64 bits).
 #include "parcelio/SetReader.h"
 
 #include <algorithm>

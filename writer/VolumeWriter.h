@@ -127,6 +127,8 @@ SetId NewSetId();
 // CRC-32 of a byte range, as stored in the pieces.
 uint32_t PieceCrc(const Bytes& data);
 
+// A whole file into bytes (left as they were on failure), and bytes into a
+// file created or cut to length 0; false when the system refuses.
 bool ReadFileBytes(const std::string& path, Bytes& bytes);
 bool WriteFileBytes(const std::string& path, const Bytes& bytes);
 
