@@ -117,7 +117,7 @@ class SliceIndex {
       return true;
     }
     // Several slices at once, hashed side by side.
-    const uint64_t group = std::max<uint64_t>(1, GroupBytes / slice);
+    const uint64_t group = std::max<uint64_t>(1, std::min(GroupBytes / slice, windows));
     std::vector<uint8_t> buffer(static_cast<size_t>(group * slice));
     std::vector<const uint8_t*> pointers(static_cast<size_t>(group));
     std::vector<Md5Digest> digests(static_cast<size_t>(group));
@@ -612,7 +612,7 @@ bool RepairFiles(const RecoverySet& set, SetCheck& check, RepairResult& result, 
     const SliceLocation &x = check.slices[a], &y = check.slices[b];
     return x.source != y.source ? x.source < y.source : x.offset < y.offset;
   });
-  std::vector<uint8_t> buffer(static_cast<size_t>(Block + 2));
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min(Block, sliceSize) + 2));
   File source;
   int32_t opened = -1;
   auto openSource = [&](int32_t s) {
