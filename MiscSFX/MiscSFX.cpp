@@ -8,6 +8,7 @@
 
 bool DiskFreeExAvailable = false;
 HMODULE Kernel32Module = nullptr;
+TFinalPathQuery FinalPathQuery = nullptr;
 
 namespace {
 
@@ -268,6 +269,89 @@ bool CreateDirectoryLevels(const std::string& path) {
   return true;
 }
 
+bool CreateLevelsBelow(const std::string& base, const std::string& relative) {
+  std::string level = base;
+  size_t start = 0;
+  while (start < relative.size()) {
+    size_t end = relative.find_first_of("\\/", start);
+    if (end == std::string::npos) end = relative.size();
+    if (end > start) {
+      if (!level.empty() && level.back() != '\\') level += '\\';
+      level += relative.substr(start, end - start);
+      DWORD attributes = GetFileAttributesA(level.c_str());
+      if (attributes == INVALID_FILE_ATTRIBUTES) {
+        CreateDirectoryA(level.c_str(), nullptr);  // made by another meanwhile: looked at below
+        attributes = GetFileAttributesA(level.c_str());
+      }
+      if (attributes == INVALID_FILE_ATTRIBUTES ||
+          (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return false;
+      }
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+// ------------------------------------------------------------- file identity and final paths
+
+std::string FileIdentityOf(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return std::string();
+  char key[1 + 3 * sizeof(DWORD)];
+  key[0] = 'I';
+  std::memcpy(key + 1, &info.dwVolumeSerialNumber, sizeof(DWORD));
+  std::memcpy(key + 1 + sizeof(DWORD), &info.nFileIndexHigh, sizeof(DWORD));
+  std::memcpy(key + 1 + 2 * sizeof(DWORD), &info.nFileIndexLow, sizeof(DWORD));
+  return std::string(key, sizeof key);
+}
+
+namespace {
+
+// Opens a file or directory only to look at it: no access, every sharing.
+HANDLE OpenToLookAt(const std::string& path) {
+  return CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
+std::string PathIdentityOf(const std::string& path) {
+  HANDLE handle = OpenToLookAt(path);
+  if (handle == INVALID_HANDLE_VALUE) return std::string();
+  std::string identity = FileIdentityOf(handle);
+  CloseHandle(handle);
+  return identity;
+}
+
+std::string FinalPathOf(HANDLE handle) {
+  if (FinalPathQuery == nullptr) return std::string();
+  char text[2 * MAX_PATH + 8];
+  const DWORD length = FinalPathQuery(handle, text, sizeof text, 0);
+  if (length == 0 || length >= sizeof text) return std::string();
+  std::string path(text, length);
+  // \\?\C:\dir keeps C:\dir; \\?\UNC\server\share becomes \\server\share.
+  if (path.compare(0, 8, "\\\\?\\UNC\\") == 0) return "\\" + path.substr(7);
+  if (path.compare(0, 4, "\\\\?\\") == 0) return path.substr(4);
+  return path;
+}
+
+std::string FinalPathOfPath(const std::string& path) {
+  HANDLE handle = OpenToLookAt(path);
+  if (handle == INVALID_HANDLE_VALUE) return std::string();
+  std::string final = FinalPathOf(handle);
+  CloseHandle(handle);
+  return final;
+}
+
+std::string FullPathOf(const std::string& path) {
+  char text[2 * MAX_PATH + 8];
+  const DWORD length = GetFullPathNameA(path.c_str(), sizeof text, text, nullptr);
+  if (length == 0 || length >= sizeof text) return std::string();
+  return std::string(text, length);
+}
+
 // ------------------------------------------------------------- numbers and drives
 
 std::string NumberText(int32_t n) {
@@ -374,10 +458,15 @@ void MiscSFXStartup() {
   Kernel32Module = LoadLibraryA("kernel32.dll");
   DiskFreeExAvailable =
       Kernel32Module != nullptr && GetProcAddress(Kernel32Module, "GetDiskFreeSpaceExA") != nullptr;
+  FinalPathQuery = Kernel32Module != nullptr
+                       ? reinterpret_cast<TFinalPathQuery>(reinterpret_cast<void (*)()>(
+                             GetProcAddress(Kernel32Module, "GetFinalPathNameByHandleA")))
+                       : nullptr;
 }
 
 void MiscSFXShutdown() {
   if (Kernel32Module != nullptr) FreeLibrary(Kernel32Module);
   Kernel32Module = nullptr;
   DiskFreeExAvailable = false;
+  FinalPathQuery = nullptr;
 }

@@ -65,6 +65,29 @@ bool IsDirectory(const std::string& path);
 // failure leaves the file system as it was.
 bool CreateDirectoryLevels(const std::string& path);
 
+// Creates the missing levels of `relative` (levels separated by backslashes
+// or slashes) below the existing directory `base` (which ends with a
+// backslash), one at a time. A level that exists but is a link (a reparse
+// point) or no directory is never entered: the answer is then false and
+// nothing below it is made. True when every level is a directory.
+bool CreateLevelsBelow(const std::string& base, const std::string& relative);
+
+// ------------------------------------------------------------- file identity and final paths
+// What names an open file or directory on disk, whatever path reached it:
+// the volume serial number and the file index, as text that compares equal
+// for one file only. Empty when the system cannot tell.
+std::string FileIdentityOf(HANDLE handle);
+// The same for a path, opened only to look at it (a directory too; links
+// in the path are followed). Empty when it cannot be opened.
+std::string PathIdentityOf(const std::string& path);
+// The path of an open file or directory with every link resolved, in the
+// form Z:\dir\name (without the \\?\ prefix). Empty when the system cannot
+// tell, or has no such call (FinalPathKnown is then false).
+std::string FinalPathOf(HANDLE handle);
+std::string FinalPathOfPath(const std::string& path);
+// A path made absolute and normalised the Win32 way; empty on failure.
+std::string FullPathOf(const std::string& path);
+
 // ------------------------------------------------------------- numbers and drives
 std::string NumberText(int32_t n);
 // Free bytes available to the caller on the drive of path (X: or
@@ -86,6 +109,10 @@ std::string LongPathOf(const std::string& path);
 // ------------------------------------------------------------- module state
 extern bool DiskFreeExAvailable;
 extern HMODULE Kernel32Module;
+// GetFinalPathNameByHandleA, looked up at start (systems before Vista lack it).
+typedef DWORD(WINAPI* TFinalPathQuery)(HANDLE, LPSTR, DWORD, DWORD);
+extern TFinalPathQuery FinalPathQuery;
+inline bool FinalPathKnown() { return FinalPathQuery != nullptr; }
 
 void MiscSFXStartup();
 void MiscSFXShutdown();

@@ -23,6 +23,7 @@ int64_t SignatureOffset = 0;
 TFlag SetIdCaptured = FlagFalse;
 uint8_t CapturedSetId[8] = {};
 std::string DoneList = ",";
+std::unordered_set<int32_t> DoneIndex;
 int32_t LastVolume = 0;
 int32_t DoneCount = 0;
 int32_t LastResult = 0;
@@ -31,6 +32,11 @@ std::unique_ptr<TOutFiles> OutFiles;
 TOutFiles* OutFilesCursor = nullptr;
 TOutFiles* OutFilesLast = nullptr;
 std::unordered_set<std::string> OutFilesIndex;
+std::string DestFinalPath;
+std::string ProgramPath;
+std::vector<TSearchBase> SearchBases;
+std::unordered_set<std::string> CandidateKeys;
+TFlag CandidateKeysCurrent = FlagFalse;
 int64_t VolumeDataEnd = 0;
 int64_t HeaderPosition = 0;
 
@@ -190,16 +196,141 @@ void WriteReadErrorLine() {
 // them does the upper-cased path stand in. Either key is short enough to be
 // kept inside the string itself.
 std::string OutputFileKey() {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(Settings.OutputHandle, &info)) {
-    char key[1 + 3 * sizeof(DWORD)];
-    key[0] = 'I';
-    std::memcpy(key + 1, &info.dwVolumeSerialNumber, sizeof(DWORD));
-    std::memcpy(key + 1 + sizeof(DWORD), &info.nFileIndexHigh, sizeof(DWORD));
-    std::memcpy(key + 1 + 2 * sizeof(DWORD), &info.nFileIndexLow, sizeof(DWORD));
-    return std::string(key, sizeof key);
-  }
+  std::string identity = FileIdentityOf(Settings.OutputHandle);
+  if (!identity.empty()) return identity;
   return "N" + UpperText(Settings.OutputPath);
+}
+
+// ------------------------------------------------------------------ where outputs may go
+//
+// Below the destination the program writes only what it makes there: no
+// level or file that is a link (a symbolic link, a junction), no existing
+// file that is a candidate volume of the run, no existing file that has
+// other names (a hard link), since writing it would change a file
+// elsewhere. Each such output is a failed open.
+
+// Notes the folder and base name of a search for volumes.
+void RecordSearchBase() {
+  std::string base = WithExtension(Settings.VolumePath, "");
+  base = UpperText(base.substr(static_cast<size_t>(LastOfSet("\\:", base))));
+  for (const TSearchBase& known : SearchBases) {
+    if (known.Dir == Settings.SourceDir && known.UpperBase == base) return;
+  }
+  SearchBases.push_back(TSearchBase{Settings.SourceDir, base});
+}
+
+// The identities of every candidate volume: the program's own file and
+// each file that a search for volumes would meet.
+void CollectCandidateKeys() {
+  CandidateKeys.clear();
+  const std::string own = PathIdentityOf(ProgramPath);
+  if (!own.empty()) CandidateKeys.insert(own);
+  for (const TSearchBase& base : SearchBases) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((base.Dir + base.UpperBase + ".*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) continue;
+    do {
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+      char name[MAX_PATH + 1] = {};
+      std::memcpy(name, found.cFileName, MAX_PATH);
+      const std::string identity = PathIdentityOf(base.Dir + name);
+      if (!identity.empty()) CandidateKeys.insert(identity);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  CandidateKeysCurrent = FlagTrue;
+}
+
+// The folder that is to hold the current output (stored names may use
+// either separator).
+std::string OutputFolder() {
+  const size_t end = Settings.OutputPath.find_last_of("\\/");
+  return end == std::string::npos ? Settings.OutputPath : Settings.OutputPath.substr(0, end);
+}
+
+// True when the current output is named like a candidate volume: a searched
+// base name (any case, any extension) in a searched folder, however the
+// folder is reached.
+bool NamesCandidateVolume() {
+  std::string leaf = Settings.OutputPath.substr(Settings.OutputPath.find_last_of("\\/") + 1);
+  // Windows drops dots and blanks at the end of a name.
+  while (!leaf.empty() && (leaf.back() == '.' || leaf.back() == ' ')) leaf.pop_back();
+  leaf = UpperText(leaf);
+  std::string folder;
+  for (const TSearchBase& base : SearchBases) {
+    const std::string& b = base.UpperBase;
+    if (leaf != b && leaf.compare(0, b.size() + 1, b + ".") != 0) continue;
+    if (folder.empty()) folder = PathIdentityOf(OutputFolder());
+    if (folder.empty() || folder == PathIdentityOf(FileDirOf(base.Dir))) return true;
+  }
+  return false;
+}
+
+// True when an open output is the file its path names below the
+// destination and nothing else: its final path, every link resolved, is
+// the destination's followed by the same names.
+bool IsWhereMeant(HANDLE handle) {
+  if (DestFinalPath.empty()) return true;  // the system cannot tell
+  const std::string final = FinalPathOf(handle);
+  const std::string full = FullPathOf(Settings.OutputPath);
+  std::string destination = FullPathOf(Settings.DestDir);
+  if (final.empty() || full.empty() || destination.empty()) return false;
+  if (destination.back() != '\\') destination += '\\';
+  const auto same = [](const std::string& a, const std::string& b) {
+    return UpperText(AnsiTextOf(a)) == UpperText(AnsiTextOf(b));
+  };
+  if (full.size() <= destination.size() || !same(full.substr(0, destination.size()), destination)) {
+    return false;
+  }
+  std::string expected = DestFinalPath;
+  if (expected.back() != '\\') expected += '\\';
+  return same(final, expected + full.substr(destination.size()));
+}
+
+// Opens the output of the current piece for reading and writing, never
+// truncating it: an existing file is opened, a missing one is created (so
+// that a link with nothing behind it is not made into a file elsewhere).
+// The open is kept only when the file may be written (see above); the
+// handle goes to Settings.OutputHandle. False when it cannot be opened or
+// may not be written.
+bool OpenOutputFile() {
+  Settings.OutputHandle = nullptr;
+  constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
+  constexpr DWORD kFlags = FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  bool created = false;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    handle = CreateFileA(Settings.OutputPath.c_str(), kAccess, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, kFlags, nullptr);
+    if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) break;
+    handle = CreateFileA(Settings.OutputPath.c_str(), kAccess, FILE_SHARE_READ, nullptr,
+                         CREATE_NEW, kFlags, nullptr);
+    created = handle != INVALID_HANDLE_VALUE;
+    // A name that exists but cannot be opened is a link to nothing, or
+    // appeared meanwhile: look again.
+    if (created || GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (handle == INVALID_HANDLE_VALUE) return false;
+
+  BY_HANDLE_FILE_INFORMATION info;
+  bool writable = GetFileInformationByHandle(handle, &info) &&
+                  (info.dwFileAttributes &
+                   (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+                  (created || info.nNumberOfLinks <= 1) && IsWhereMeant(handle);
+  // A file that was there may be a volume still to be read: one met by the
+  // searches (by identity, whatever name reaches it), or one named like
+  // them in a searched folder (it may have come since they were listed). A
+  // new file destroys nothing.
+  if (writable && !created) {
+    if (!CandidateKeysCurrent) CollectCandidateKeys();
+    writable = CandidateKeys.count(FileIdentityOf(handle)) == 0 && !NamesCandidateVolume();
+  }
+  if (!writable) {
+    CloseHandle(handle);
+    return false;
+  }
+  Settings.OutputHandle = handle;
+  return true;
 }
 
 // Records the open output in the list of rebuilt files unless the file is
@@ -316,10 +447,15 @@ void InitDefaults() {
   DiskOrdinal = 1;
   SetIdCaptured = FlagFalse;
   DoneList = ",";
+  DoneIndex.clear();
   LastVolume = 0;
   DoneCount = 0;
   ReadErrorSeen = FlagFalse;
   Cancelled = FlagFalse;
+  SearchBases.clear();
+  CandidateKeys.clear();
+  CandidateKeysCurrent = FlagFalse;
+  DestFinalPath.clear();
 }
 
 void ShowState(int32_t code, int32_t ordinal) {
@@ -360,6 +496,8 @@ void ShowProcessingFile() { ConsoleWriteLine("Processing file: " + Settings.Outp
 void FinishRun() {
   Settings.Buffer.reset();
   ClearOutFiles();
+  std::unordered_set<std::string>().swap(CandidateKeys);
+  CandidateKeysCurrent = FlagFalse;
   CloseIfOpen(Settings.VolumeHandle);
   CloseIfOpen(Settings.OutputHandle);
   SearchClose(VolumeSearch);
@@ -395,6 +533,7 @@ void RunJoin() {
   // wherever the program was started from.
   Settings.VolumePath = LongPathOf(ArgumentText(0));
   Settings.SourceDir = FilePathOf(Settings.VolumePath);
+  ProgramPath = Settings.VolumePath;
   Settings.DestDir = OemTextOf(ArgumentText(1));
 
   if (Settings.DestDir.empty()) {
@@ -418,6 +557,9 @@ void RunJoin() {
     return;
   }
   Settings.DestDir = WithFinalBackslash(LongPathOf(CurrentDirectory()));
+  // Links in the destination's own path were the operator's to choose; below
+  // it, every output must lie where its names say (see IsWhereMeant).
+  DestFinalPath = FinalPathOfPath(Settings.DestDir);
 
   ApplyDriveType(GetDriveTypeA((DriveOf(Settings.SourceDir) + "\\").c_str()));
   if (GetDriveTypeA((DriveOf(Settings.DestDir) + "\\").c_str()) == DRIVE_NO_ROOT_DIR) {
@@ -442,6 +584,8 @@ void RunJoin() {
     // Search step. Found names are opened in the directory searched.
     if (SearchResult != 0) {
       Settings.SourceDir = FilePathOf(Settings.VolumePath);
+      RecordSearchBase();
+      CandidateKeysCurrent = FlagFalse;
       SearchResult = SearchFirst(WithExtension(Settings.VolumePath, ".*"), kSearchAttributes,
                                  VolumeSearch);
     } else {
@@ -502,7 +646,7 @@ void RunJoin() {
         }
         accepted =
             std::memcmp(VolumeRecord.SetId, CapturedSetId, sizeof CapturedSetId) == 0 &&
-            PositionOf("," + NumberText(VolumeRecord.VolumeNumber) + ",", DoneList) == 0;
+            DoneIndex.count(int32_t{VolumeRecord.VolumeNumber}) == 0;
       }
     }
     if (!accepted) {
@@ -550,15 +694,13 @@ void RunJoin() {
 
       // Every missing level between the destination and the file is made;
       // if one cannot be, opening the file fails below.
+      // A level that is a link, or that cannot be made, is not entered:
+      // the output cannot be opened.
       const size_t nameDirEnd = FileHeader.FileName.find_last_of("\\/");
-      if (nameDirEnd != std::string::npos) {
-        CreateDirectoryLevels(Settings.DestDir + FileHeader.FileName.substr(0, nameDirEnd));
-      }
-      Settings.OutputHandle =
-          CreateFileA(Settings.OutputPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                      nullptr, OPEN_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-      if (Settings.OutputHandle == INVALID_HANDLE_VALUE) {
-        Settings.OutputHandle = nullptr;
+      const bool levelsMade =
+          nameDirEnd == std::string::npos ||
+          CreateLevelsBelow(Settings.DestDir, FileHeader.FileName.substr(0, nameDirEnd));
+      if (!levelsMade || !OpenOutputFile()) {
         FailOutput(kCannotOpen);
         return;
       }
@@ -648,6 +790,7 @@ void RunJoin() {
     DiskOrdinal = 2;
     if (VolumeRecord.IsLast != 0) LastVolume = VolumeRecord.VolumeNumber;
     DoneList += NumberText(VolumeRecord.VolumeNumber) + ",";
+    DoneIndex.insert(int32_t{VolumeRecord.VolumeNumber});  // a copy: the record is packed
     if (DoneCount == LastVolume) {
       CompleteRun();
       return;
@@ -666,6 +809,12 @@ void ParcelStubShutdown() {
   Settings = TSettingsRecord();
   ClearOutFiles();
   DoneList.clear();
+  std::unordered_set<int32_t>().swap(DoneIndex);
+  std::unordered_set<std::string>().swap(CandidateKeys);
+  CandidateKeysCurrent = FlagFalse;
+  SearchBases.clear();
+  DestFinalPath.clear();
+  ProgramPath.clear();
   WorkPath.clear();
   VolumeSearch.Name.clear();
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "MiscSFX/MiscSFX.h"
 #include "platform/Win32.h"
@@ -58,6 +59,8 @@ extern int64_t SignatureOffset;
 extern TFlag SetIdCaptured;
 extern uint8_t CapturedSetId[8];
 extern std::string DoneList;
+// The numbers in DoneList, so that a volume is looked up in constant time.
+extern std::unordered_set<int32_t> DoneIndex;
 extern int32_t LastVolume;
 extern int32_t DoneCount;
 extern int32_t LastResult;
@@ -68,6 +71,20 @@ extern TOutFiles* OutFilesCursor;
 // OutputFileKey in the driver), so that a piece is recorded in constant time.
 extern TOutFiles* OutFilesLast;
 extern std::unordered_set<std::string> OutFilesIndex;
+// Where files may be written, and which files are volumes: the destination
+// as the system resolves it (empty when the system cannot tell), the
+// program's own file, the folders and base names searched for volumes, and
+// the identities of the candidate volumes found there (built when first
+// needed after each new search).
+struct TSearchBase {
+  std::string Dir;        // ends with a backslash
+  std::string UpperBase;  // the base name, upper-cased
+};
+extern std::string DestFinalPath;
+extern std::string ProgramPath;
+extern std::vector<TSearchBase> SearchBases;
+extern std::unordered_set<std::string> CandidateKeys;
+extern TFlag CandidateKeysCurrent;
 // Where the current volume's pieces end: its file's size, less the trailer
 // in a self-joining file; and where the piece header read last began.
 extern int64_t VolumeDataEnd;

@@ -2,7 +2,10 @@
 #
 #   cmake --install BUILD --prefix PREFIX
 #     Linux:   bin/parcel, bin/parcelstub, share/man/man1/parcel.1 and
-#              parcelstub.1, share/doc/parcelstub/README.md and copyright
+#              parcelstub.1, share/doc/parcelstub/README.md and copyright,
+#              and lib/parcel/parcelstub.exe, the Windows self-joining
+#              program, when PARCEL_WINDOWS_STUB names one (the MinGW
+#              build's); without it the package is made without that file
 #     Windows: parcel.exe, parcelstub.exe, README.md, copyright.txt, all in
 #              PREFIX itself (a folder to unzip and run from)
 #   cpack --config BUILD/CPackConfig.cmake -B OUTDIR
@@ -34,6 +37,18 @@ if(WIN32)
 else()
   include(GNUInstallDirs)
   install(TARGETS ${parcel_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The Windows self-joining program, for `parcel split --stub windows`,
+  # which looks for it in ../lib/parcel from its own folder. It is data
+  # here (not run on Linux), hence mode 0644.
+  set(PARCEL_WINDOWS_STUB "" CACHE FILEPATH
+      "The Windows self-joining program (the MinGW build's parcelstub.exe) to ship; empty: none")
+  if(PARCEL_WINDOWS_STUB)
+    if(NOT EXISTS "${PARCEL_WINDOWS_STUB}")
+      message(FATAL_ERROR "PARCEL_WINDOWS_STUB: ${PARCEL_WINDOWS_STUB} does not exist")
+    endif()
+    install(FILES "${PARCEL_WINDOWS_STUB}" DESTINATION lib/parcel RENAME parcelstub.exe
+            PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endif()
   install(FILES docs/man/parcel.1 docs/man/parcelstub.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -108,9 +123,15 @@ if(PARCEL_TESTS AND NOT PARCEL_SANITIZE)
               -P ${CMAKE_SOURCE_DIR}/tests/package/CheckZip.cmake)
     set_tests_properties(package_zip_contents PROPERTIES FIXTURES_REQUIRED parcel_package)
   else()
+    if(PARCEL_WINDOWS_STUB)
+      set(parcel_expect_windows_stub 1)
+    else()
+      set(parcel_expect_windows_stub 0)
+    endif()
     add_test(NAME package_deb_contents
       COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/check-deb.sh
-              ${parcel_package_dir} ${PARCEL_PACKAGE_VERSION} ${parcel_expect_tool})
+              ${parcel_package_dir} ${PARCEL_PACKAGE_VERSION} ${parcel_expect_tool}
+              ${parcel_expect_windows_stub})
     set_tests_properties(package_deb_contents PROPERTIES FIXTURES_REQUIRED parcel_package TIMEOUT 120)
     add_test(NAME package_deb_lintian
       COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/lintian.sh ${parcel_package_dir})

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "CRC32/CRC32.h"
@@ -15,8 +16,10 @@
 #include <windows.h>
 #include <shellapi.h>
 #else
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -545,5 +548,605 @@ fs::path ProgramPath() {
   return ec ? fs::path() : self;
 #endif
 }
+
+// ------------------------------------------------------------------ folders
+#ifdef _WIN32
+
+namespace {
+
+// Set when a level or file turned out to be a link (or to lead elsewhere).
+constexpr DWORD LinkError = 681;  // ERROR_STOPPED_ON_SYMLINK: "stopped after reaching a symbolic link"
+
+// A handle's path as the system resolves it, without the \\?\ prefix.
+std::wstring FinalPathOf(HANDLE handle) {
+  DWORD n = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n == 0) return std::wstring();
+  std::wstring path(n, L'\0');
+  n = GetFinalPathNameByHandleW(handle, &path[0], n, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  path.resize(n);
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    path = L"\\\\" + path.substr(8);
+  } else if (path.compare(0, 4, L"\\\\?\\") == 0) {
+    path = path.substr(4);
+  }
+  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
+// Opens what a path names without following a link at its end; answers
+// the handle (or INVALID_HANDLE_VALUE) and what it is.
+HANDLE OpenEntry(const std::wstring& path, DWORD access, DWORD share, BY_HANDLE_FILE_INFORMATION& info) {
+  HANDLE h = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h != INVALID_HANDLE_VALUE && !GetFileInformationByHandle(h, &info)) {
+    CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+// A handle opened for `path` that is a link, or that the system resolved
+// to another place (Wine does not mark links to files as reparse points).
+bool LeadsElsewhere(HANDLE h, const BY_HANDLE_FILE_INFORMATION& info, const std::wstring& path) {
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !SamePath(FinalPathOf(h), path);
+}
+
+}  // namespace
+
+bool File::Sync() { return FlushFileBuffers(static_cast<HANDLE>(handle_)) != 0; }
+bool File::MakeExecutable() { return true; }
+
+bool IdentityOf(const fs::path& path, FileId& id) {
+  HANDLE h = CreateFileW(path.wstring().c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (!ok) return false;
+  id.device = info.dwVolumeSerialNumber;
+  id.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+Dir::~Dir() { Close(); }
+Dir::Dir(Dir&& other) noexcept { *this = std::move(other); }
+Dir& Dir::operator=(Dir&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    path_ = std::move(other.path_);
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+bool Dir::IsOpen() const { return handle_ != nullptr; }
+
+void Dir::Close() {
+  if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+  path_.clear();
+}
+
+// The folder is held without FILE_SHARE_DELETE: nobody can rename it or put
+// a link in its place while the run writes below it.
+bool Dir::Open(const fs::path& path) {
+  Close();
+  HANDLE h = CreateFileW(path.wstring().c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = h;
+  path_ = FinalPathOf(h);
+  if (path_.empty()) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool Dir::OpenLevel(const Dir& parent, const std::string& name, bool create) {
+  Close();
+  const std::wstring full = parent.path_ + L"\\" + Wide(name);
+  if (create && !CreateDirectoryW(full.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  HANDLE h = OpenEntry(full, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, info);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  if (LeadsElsewhere(h, info, full)) {
+    CloseHandle(h);
+    SetLastError(LinkError);
+    return false;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    CloseHandle(h);
+    SetLastError(ERROR_DIRECTORY);
+    return false;
+  }
+  handle_ = h;
+  path_ = full;
+  return true;
+}
+
+Dir::Kind Dir::KindOf(const std::string& name, FileId* id) const {
+  const std::wstring full = path_ + L"\\" + Wide(name);
+  BY_HANDLE_FILE_INFORMATION info;
+  HANDLE h = OpenEntry(full, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, info);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? Kind::None : Kind::Other;
+  }
+  const bool elsewhere = LeadsElsewhere(h, info, full);
+  CloseHandle(h);
+  if (id != nullptr) {
+    id->device = info.dwVolumeSerialNumber;
+    id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  }
+  if (elsewhere) return Kind::Link;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::Folder : Kind::File;
+}
+
+bool Dir::CreateNew(const std::string& name, File& file) const {
+  file.Close();
+  const std::wstring full = path_ + L"\\" + Wide(name);
+  // FILE_SHARE_DELETE: an interruption removes the file while it is open.
+  HANDLE h = CreateFileW(full.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info) || LeadsElsewhere(h, info, full)) {
+    FILE_DISPOSITION_INFO gone{};
+    gone.DeleteFile = TRUE;
+    SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
+    CloseHandle(h);
+    SetLastError(LinkError);
+    return false;
+  }
+  file.handle_ = h;
+  return true;
+}
+
+bool Dir::OpenForReading(const std::string& name, File& file) const {
+  file.Close();
+  const std::wstring full = path_ + L"\\" + Wide(name);
+  BY_HANDLE_FILE_INFORMATION info;
+  HANDLE h = OpenEntry(full, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, info);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  if (LeadsElsewhere(h, info, full) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    CloseHandle(h);
+    SetLastError(LinkError);
+    return false;
+  }
+  file.handle_ = h;
+  return true;
+}
+
+bool Dir::Rename(const std::string& from, const std::string& to, bool replace) const {
+  // The folder must still be where it was opened.
+  if (!SamePath(FinalPathOf(static_cast<HANDLE>(handle_)), path_)) {
+    SetLastError(LinkError);
+    return false;
+  }
+  return MoveFileExW((path_ + L"\\" + Wide(from)).c_str(), (path_ + L"\\" + Wide(to)).c_str(),
+                     replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
+}
+
+bool Dir::Remove(const std::string& name) const { return DeleteFileW((path_ + L"\\" + Wide(name)).c_str()) != 0; }
+
+bool Dir::List(std::vector<std::string>& names) const {
+  names.clear();
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW((path_ + L"\\*").c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(Narrow(name.data(), static_cast<int>(name.size())));
+  } while (FindNextFileW(h, &found));
+  FindClose(h);
+  return true;
+}
+
+bool Dir::OwnedByMe(const std::string&) const { return true; }
+
+bool LastErrorIsLink() {
+  const DWORD code = GetLastError();
+  return code == LinkError;
+}
+
+bool LastErrorIsExists() {
+  const DWORD code = GetLastError();
+  return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
+}
+
+NameLock::~NameLock() { Release(); }
+
+bool NameLock::Take(const Dir& dir, const std::string& name, bool& busy) {
+  Release();
+  busy = false;
+  // Nobody else may open it while it is held, and it goes with the last
+  // handle, however the process ends.
+  HANDLE h = CreateFileW((dir.path_ + L"\\" + Wide(name)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    busy = GetLastError() == ERROR_SHARING_VIOLATION || GetLastError() == ERROR_ACCESS_DENIED;
+    return false;
+  }
+  handle_ = h;
+  dir_ = &dir;
+  name_ = name;
+  return true;
+}
+
+void NameLock::Release() {
+  if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+  dir_ = nullptr;
+}
+
+uint32_t ProcessId() { return GetCurrentProcessId(); }
+
+bool ProcessRuns(uint32_t pid) {
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (h == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  DWORD code = 0;
+  const bool runs = GetExitCodeProcess(h, &code) && code == STILL_ACTIVE;
+  CloseHandle(h);
+  return runs;
+}
+
+// ------------------------------------------------------------------ interruptions
+namespace {
+
+CRITICAL_SECTION* InterruptLock() {
+  static CRITICAL_SECTION* lock = [] {
+    auto* made = new CRITICAL_SECTION;
+    InitializeCriticalSection(made);
+    return made;
+  }();
+  return lock;
+}
+
+std::vector<std::wstring>& Temporaries() {
+  static auto* names = new std::vector<std::wstring>;
+  return *names;
+}
+
+// Runs on a thread of its own; holds wait for it through the lock.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  EnterCriticalSection(InterruptLock());
+  for (const std::wstring& name : Temporaries()) DeleteFileW(name.c_str());
+  const bool hangUp = event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+  WriteTo(STD_ERROR_HANDLE, stderr, hangUp ? "parcel: interrupted (console closed); temporary files removed\n"
+                                           : "parcel: interrupted (Ctrl-C); temporary files removed\n");
+  ExitProcess(hangUp ? 128 + 1 : 128 + 2);
+  return TRUE;
+}
+
+}  // namespace
+
+void CatchInterrupts() {
+  InterruptLock();
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void RegisterTemporary(const Dir& dir, const std::string& name) {
+  EnterCriticalSection(InterruptLock());
+  Temporaries().push_back(dir.path_ + L"\\" + Wide(name));
+  LeaveCriticalSection(InterruptLock());
+}
+
+void DropTemporary(const Dir& dir, const std::string& name) {
+  const std::wstring full = dir.path_ + L"\\" + Wide(name);
+  EnterCriticalSection(InterruptLock());
+  auto& names = Temporaries();
+  for (size_t i = names.size(); i-- > 0;) {
+    if (names[i] == full) {
+      names.erase(names.begin() + static_cast<std::ptrdiff_t>(i));
+      break;
+    }
+  }
+  LeaveCriticalSection(InterruptLock());
+}
+
+HoldInterrupts::HoldInterrupts() { EnterCriticalSection(InterruptLock()); }
+HoldInterrupts::~HoldInterrupts() { LeaveCriticalSection(InterruptLock()); }
+
+#else
+
+bool File::Sync() {
+  int done;
+  do {
+    done = ::fsync(fd_);
+  } while (done != 0 && errno == EINTR);
+  return done == 0;
+}
+
+bool File::MakeExecutable() {
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return false;
+  const mode_t mode = st.st_mode & 07777;
+  return fchmod(fd_, mode | ((mode & 0444) >> 2)) == 0;
+}
+
+bool IdentityOf(const fs::path& path, FileId& id) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  id.device = static_cast<uint64_t>(st.st_dev);
+  id.index = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+Dir::~Dir() { Close(); }
+Dir::Dir(Dir&& other) noexcept { *this = std::move(other); }
+Dir& Dir::operator=(Dir&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+bool Dir::IsOpen() const { return fd_ >= 0; }
+
+void Dir::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool Dir::Open(const fs::path& path) {
+  Close();
+  fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return fd_ >= 0;
+}
+
+bool Dir::OpenLevel(const Dir& parent, const std::string& name, bool create) {
+  Close();
+  if (create && ::mkdirat(parent.fd_, name.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  const int fd = ::openat(parent.fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    // O_NOFOLLOW with O_DIRECTORY may say "not a directory" of a link.
+    struct stat st;
+    if (errno == ENOTDIR && fstatat(parent.fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+      errno = ELOOP;
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+Dir::Kind Dir::KindOf(const std::string& name, FileId* id) const {
+  struct stat st;
+  if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? Kind::None : Kind::Other;
+  if (id != nullptr) {
+    id->device = static_cast<uint64_t>(st.st_dev);
+    id->index = static_cast<uint64_t>(st.st_ino);
+  }
+  if (S_ISLNK(st.st_mode)) return Kind::Link;
+  if (S_ISDIR(st.st_mode)) return Kind::Folder;
+  return S_ISREG(st.st_mode) ? Kind::File : Kind::Other;
+}
+
+bool Dir::CreateNew(const std::string& name, File& file) const {
+  file.Close();
+  int fd;
+  do {
+    fd = ::openat(fd_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  file.fd_ = fd;
+  return true;
+}
+
+bool Dir::OpenForReading(const std::string& name, File& file) const {
+  file.Close();
+  const int fd = ::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return false;
+  }
+  file.fd_ = fd;
+  return true;
+}
+
+bool Dir::Rename(const std::string& from, const std::string& to, bool replace) const {
+  if (replace) return ::renameat(fd_, from.c_str(), fd_, to.c_str()) == 0;
+  if (::renameat2(fd_, from.c_str(), fd_, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+  // A file system without it: a second name that cannot replace, then the
+  // first one goes.
+  if (::linkat(fd_, from.c_str(), fd_, to.c_str(), 0) == 0) {
+    ::unlinkat(fd_, from.c_str(), 0);
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  // Nor hard links (FAT): the narrowest check-then-rename there is.
+  struct stat st;
+  if (fstatat(fd_, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::renameat(fd_, from.c_str(), fd_, to.c_str()) == 0;
+}
+
+bool Dir::Remove(const std::string& name) const { return ::unlinkat(fd_, name.c_str(), 0) == 0; }
+
+bool Dir::List(std::vector<std::string>& names) const {
+  names.clear();
+  const int fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* listing = fdopendir(fd);
+  if (listing == nullptr) {
+    ::close(fd);
+    return false;
+  }
+  errno = 0;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  const bool ok = errno == 0;
+  closedir(listing);
+  return ok;
+}
+
+bool Dir::OwnedByMe(const std::string& name) const {
+  struct stat st;
+  return fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == geteuid();
+}
+
+bool LastErrorIsLink() { return errno == ELOOP; }
+bool LastErrorIsExists() { return errno == EEXIST || errno == ENOTEMPTY; }
+
+NameLock::~NameLock() { Release(); }
+
+bool NameLock::Take(const Dir& dir, const std::string& name, bool& busy) {
+  Release();
+  busy = false;
+  // The holder of the lock on the file that has the name holds the name; a
+  // file that was removed while we waited for its lock holds nothing.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    const int fd = ::openat(dir.fd_, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      ::close(fd);
+      busy = error == EWOULDBLOCK;
+      errno = error;
+      return false;
+    }
+    struct stat held, named;
+    if (fstat(fd, &held) == 0 && fstatat(dir.fd_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      fd_ = fd;
+      dir_ = &dir;
+      name_ = name;
+      return true;
+    }
+    ::close(fd);
+  }
+  busy = true;
+  errno = EAGAIN;
+  return false;
+}
+
+void NameLock::Release() {
+  if (fd_ >= 0) {
+    ::unlinkat(dir_->fd_, name_.c_str(), 0);
+    ::close(fd_);
+  }
+  fd_ = -1;
+  dir_ = nullptr;
+}
+
+uint32_t ProcessId() { return static_cast<uint32_t>(getpid()); }
+
+bool ProcessRuns(uint32_t pid) {
+  if (pid == 0 || pid > static_cast<uint32_t>(INT32_MAX)) return false;
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+// ------------------------------------------------------------------ interruptions
+namespace {
+
+struct Temporary {
+  int dir;
+  std::string name;
+};
+
+// Changed only with the signals blocked, read by the handler.
+std::vector<Temporary>& Temporaries() {
+  static auto* names = new std::vector<Temporary>;
+  return *names;
+}
+
+sigset_t InterruptSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+// Only calls that are safe in a signal handler.
+void OnSignal(int signal) {
+  for (const Temporary& temporary : Temporaries()) ::unlinkat(temporary.dir, temporary.name.c_str(), 0);
+  const char* text = signal == SIGINT    ? "parcel: interrupted (SIGINT); temporary files removed\n"
+                     : signal == SIGTERM ? "parcel: terminated (SIGTERM); temporary files removed\n"
+                                         : "parcel: hung up (SIGHUP); temporary files removed\n";
+  ssize_t written = ::write(2, text, std::strlen(text));
+  (void)written;
+  ::_exit(128 + signal);
+}
+
+class Blocked {
+ public:
+  Blocked() {
+    const sigset_t set = InterruptSignals();
+    pthread_sigmask(SIG_BLOCK, &set, &before_);
+  }
+  ~Blocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+
+ private:
+  sigset_t before_;
+};
+
+int holds = 0;
+sigset_t beforeHolds;
+
+}  // namespace
+
+void CatchInterrupts() {
+  Temporaries().reserve(64);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action{};
+    // A signal ignored when the run began (nohup, a background job) stays
+    // ignored.
+    if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+    action = {};
+    action.sa_handler = OnSignal;
+    action.sa_mask = InterruptSignals();
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+void RegisterTemporary(const Dir& dir, const std::string& name) {
+  Blocked blocked;
+  Temporaries().push_back(Temporary{dir.fd_, name});
+}
+
+void DropTemporary(const Dir& dir, const std::string& name) {
+  Blocked blocked;
+  auto& names = Temporaries();
+  for (size_t i = names.size(); i-- > 0;) {
+    if (names[i].dir == dir.fd_ && names[i].name == name) {
+      names.erase(names.begin() + static_cast<std::ptrdiff_t>(i));
+      break;
+    }
+  }
+}
+
+HoldInterrupts::HoldInterrupts() {
+  if (holds++ == 0) {
+    const sigset_t set = InterruptSignals();
+    pthread_sigmask(SIG_BLOCK, &set, &beforeHolds);
+  }
+}
+
+HoldInterrupts::~HoldInterrupts() {
+  if (--holds == 0) pthread_sigmask(SIG_SETMASK, &beforeHolds, nullptr);
+}
+
+#endif
 
 }  // namespace parcelio

@@ -57,13 +57,147 @@ class File {
   // The file's size, or -1.
   int64_t Size();
   bool SetSize(int64_t size);
+  // Writes the file's data through to the disk (fsync, FlushFileBuffers).
+  bool Sync();
+  // Adds execute permission for everyone who may read it (nothing on
+  // Windows).
+  bool MakeExecutable();
 
  private:
+  friend class Dir;
 #ifdef _WIN32
   void* handle_ = nullptr;
 #else
   int fd_ = -1;
 #endif
+};
+
+// ------------------------------------------------------------------ folders
+// What identifies a file whatever name leads to it: device and inode number,
+// or volume serial number and file index. Two hard links share it.
+struct FileId {
+  uint64_t device = 0;
+  uint64_t index = 0;
+  bool operator==(const FileId& other) const { return device == other.device && index == other.index; }
+  bool operator<(const FileId& other) const {
+    return device != other.device ? device < other.device : index < other.index;
+  }
+};
+
+// The identity of the file a path names (a link in its last part followed,
+// as an open would). False when there is nothing to open.
+bool IdentityOf(const fs::path& path, FileId& id);
+
+class Dir;
+void RegisterTemporary(const Dir& dir, const std::string& name);
+void DropTemporary(const Dir& dir, const std::string& name);
+
+// A folder held open. Every name below it is reached from it, one level at
+// a time, never through a symbolic link, junction or other reparse point: a
+// link where a level or a file is expected is refused (LastErrorIsLink()).
+// On Windows the folder cannot be renamed or removed while it is held.
+class Dir {
+ public:
+  enum class Kind { None, File, Folder, Link, Other };
+
+  Dir() = default;
+  ~Dir();
+  Dir(Dir&& other) noexcept;
+  Dir& operator=(Dir&& other) noexcept;
+  Dir(const Dir&) = delete;
+  Dir& operator=(const Dir&) = delete;
+
+  // The folder a path names, links in the path followed: where a run is
+  // told to write is the user's choice.
+  bool Open(const fs::path& path);
+  // The level `name` (one part) below parent; made first when create is
+  // given and it is missing.
+  bool OpenLevel(const Dir& parent, const std::string& name, bool create);
+  bool IsOpen() const;
+  void Close();
+
+  // What the name is, links not followed, with its identity when asked.
+  Kind KindOf(const std::string& name, FileId* id = nullptr) const;
+  // A new file, for writing: fails when anything has the name, a link
+  // included.
+  bool CreateNew(const std::string& name, File& file) const;
+  // An existing file for reading, not through a link.
+  bool OpenForReading(const std::string& name, File& file) const;
+  // Renames within the folder. Without replace, fails (LastErrorIsExists())
+  // when `to` exists, even when it appears at the last moment; with it, the
+  // entry `to` is replaced, never what a link there leads to.
+  bool Rename(const std::string& from, const std::string& to, bool replace) const;
+  // Removes a file (or a link itself).
+  bool Remove(const std::string& name) const;
+  // The names in the folder ("." and ".." left out).
+  bool List(std::vector<std::string>& names) const;
+  // Whether a file belongs to the user running the program (always true
+  // on Windows, where removing another user's file fails by itself).
+  bool OwnedByMe(const std::string& name) const;
+
+ private:
+  friend class NameLock;
+  friend void RegisterTemporary(const Dir& dir, const std::string& name);
+  friend void DropTemporary(const Dir& dir, const std::string& name);
+#ifdef _WIN32
+  void* handle_ = nullptr;
+  std::wstring path_;  // the folder's final path
+#else
+  int fd_ = -1;
+#endif
+};
+
+// The last failure was a link where a level or file was expected, or a
+// name that exists already.
+bool LastErrorIsLink();
+bool LastErrorIsExists();
+
+// An exclusive hold on a name in a folder, between processes: the file is
+// created when missing, and removed when the hold ends (also when the
+// process dies, on Windows; on Linux the next holder takes it over).
+class NameLock {
+ public:
+  NameLock() = default;
+  ~NameLock();
+  NameLock(const NameLock&) = delete;
+  NameLock& operator=(const NameLock&) = delete;
+  // False with busy set when another process holds it; false otherwise
+  // with LastErrorText().
+  bool Take(const Dir& dir, const std::string& name, bool& busy);
+  void Release();
+
+ private:
+  const Dir* dir_ = nullptr;
+  std::string name_;
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+};
+
+// This process's number, and whether a process of that number runs.
+uint32_t ProcessId();
+bool ProcessRuns(uint32_t pid);
+
+// ------------------------------------------------------------------ interruptions
+// Ctrl-C, SIGINT, SIGTERM and SIGHUP (closing the console on Windows): the
+// temporary files registered below are removed, one line says why the run
+// ends, and the process exits with 128 + the signal's number.
+void CatchInterrupts();
+// A temporary file to remove on an interruption; the folder must stay open
+// until it is dropped again.
+void RegisterTemporary(const Dir& dir, const std::string& name);
+void DropTemporary(const Dir& dir, const std::string& name);
+
+// While one exists, an interruption waits: it takes effect when the last
+// hold ends (steps that must not be torn apart).
+class HoldInterrupts {
+ public:
+  HoldInterrupts();
+  ~HoldInterrupts();
+  HoldInterrupts(const HoldInterrupts&) = delete;
+  HoldInterrupts& operator=(const HoldInterrupts&) = delete;
 };
 
 // Called with the count of bytes handled so far in one copy.

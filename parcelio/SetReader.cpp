@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "parcelio/Names.h"
+#include "parcelio/SafeOutput.h"
 
 namespace parcelio {
 
@@ -291,7 +292,9 @@ void CheckCoverage(std::vector<Span>& spans, int64_t size, const std::function<v
     if (span.offset > covered) {
       report("no piece holds " + bytes(covered, span.offset));
     } else if (span.offset < covered) {
-      report(bytes(span.offset, std::min(end, covered)) + " are held by two pieces (volume " +
+      const int64_t overlapEnd = std::min(end, covered);
+      report(bytes(span.offset, overlapEnd) + (overlapEnd - span.offset == 1 ? " is" : " are") +
+             " held by two pieces (volume " +
              std::to_string(coveredBy) + " and volume " + std::to_string(span.volume) + ")");
     }
     if (end > covered) {
@@ -340,6 +343,8 @@ bool ReadSet(const fs::path& given, SetInfo& set, std::string& error) {
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = FoldAscii(Utf8Of(it->path().filename()));
     if (name != base && name.compare(0, base.size() + 1, base + ".") != 0) continue;
+    // A file being written, or set aside, by a run of parcel is no volume.
+    if (IsTemporaryName(Utf8Of(it->path().filename()))) continue;
     std::error_code typeError;
     if (!it->is_regular_file(typeError)) continue;
     candidates.push_back(it->path());

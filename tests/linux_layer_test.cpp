@@ -223,4 +223,92 @@ TEST(LinuxProcess, SignalsAndClosedStreamsDoNotEndTheProgram) {
   EXPECT_EQ(std::string(100, 'w'), dir.ReadBytes("out.bin"));
 }
 
+// Below the current directory (the destination the program entered) the
+// calls that create or write never follow a link, wherever it is; reading,
+// and anything outside the current directory, follows links as Windows does.
+TEST(LinuxLinks, BelowTheCurrentDirectoryCreatingAndWritingStopAtLinks) {
+  ScratchDir dir;
+  dir.MakeDir("dest\\real");
+  dir.MakeDir("outside");
+  dir.WriteBytes("outside\\victim.txt", "victim");
+  dir.WriteBytes("dest\\plain.txt", "plain");
+  for (const auto& link : std::vector<std::pair<std::string, std::string>>{
+           {"dest/file.txt", "../outside/victim.txt"},
+           {"dest/level", "../outside"},
+           {"dest/real/deeper", "../../outside"},
+           {"dest/dangling.txt", "../outside/none.txt"},
+           {"dest/inside.txt", "plain.txt"},
+           {"via", "dest"}}) {
+    ASSERT_EQ(0, symlink(link.second.c_str(), dir.NativePath(link.first).c_str()));
+  }
+  char saved[MAX_PATH];
+  GetCurrentDirectoryA(sizeof saved, saved);
+  ASSERT_TRUE(SetCurrentDirectoryA(dir.Path("via").c_str()));  // a link above: followed
+
+  struct Case {
+    const char* path;  // below the current directory
+    DWORD access;
+    DWORD disposition;
+    DWORD error;  // 0: opens
+  };
+  const Case cases[] = {
+      {"file.txt", GENERIC_WRITE, OPEN_EXISTING, ERROR_STOPPED_ON_SYMLINK},
+      {"FILE.TXT", GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, ERROR_STOPPED_ON_SYMLINK},
+      {"file.txt", GENERIC_WRITE, CREATE_ALWAYS, ERROR_STOPPED_ON_SYMLINK},
+      {"dangling.txt", GENERIC_WRITE, OPEN_ALWAYS, ERROR_STOPPED_ON_SYMLINK},
+      {"dangling.txt", GENERIC_WRITE, CREATE_NEW, ERROR_STOPPED_ON_SYMLINK},
+      {"inside.txt", GENERIC_WRITE, OPEN_EXISTING, ERROR_STOPPED_ON_SYMLINK},
+      {"level\\victim.txt", GENERIC_WRITE, OPEN_EXISTING, ERROR_STOPPED_ON_SYMLINK},
+      {"level\\new.txt", GENERIC_WRITE, CREATE_NEW, ERROR_STOPPED_ON_SYMLINK},
+      {"Real\\Deeper\\new.txt", GENERIC_WRITE, OPEN_ALWAYS, ERROR_STOPPED_ON_SYMLINK},
+      {"file.txt", GENERIC_READ, OPEN_EXISTING, 0},           // reading follows
+      {"level\\victim.txt", GENERIC_READ, OPEN_EXISTING, 0},
+      {"plain.txt", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0},
+      {"real\\made.txt", GENERIC_WRITE, CREATE_NEW, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    for (const std::string& path : {std::string(c.path), dir.Path("via\\") + c.path}) {
+      SetLastError(0);
+      // (Asking for the link itself would refuse a link even for reading.)
+      HANDLE h = CreateFileA(path.c_str(), c.access, FILE_SHARE_READ, nullptr, c.disposition,
+                             c.access == GENERIC_READ ? 0 : FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      if (c.error == 0) {
+        EXPECT_NE(INVALID_HANDLE_VALUE, h) << GetLastError();
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if (c.disposition == CREATE_NEW) DeleteFileA(path.c_str());
+      } else {
+        EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+        EXPECT_EQ(c.error, GetLastError());
+      }
+    }
+  }
+  EXPECT_FALSE(CreateDirectoryA("level\\sub", nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_STOPPED_ON_SYMLINK), GetLastError());
+  EXPECT_FALSE(CreateDirectoryA("dangling.txt", nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+  EXPECT_TRUE(CreateDirectoryA("real\\new", nullptr));
+
+  // Links look like Windows links: reparse points, directories when they
+  // point at one.
+  EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE),
+            GetFileAttributesA("file.txt"));
+  EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY),
+            GetFileAttributesA("level"));
+  EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE),
+            GetFileAttributesA("dangling.txt"));
+
+  // Outside the current directory a link is followed, for writing too.
+  SetCurrentDirectoryA(dir.Path("dest\\real").c_str());
+  HANDLE h = CreateFileA(dir.Path("dest\\file.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, h);
+  CloseHandle(h);
+
+  SetCurrentDirectoryA(saved);
+  EXPECT_EQ("victim", dir.ReadBytes("outside\\victim.txt"));
+  EXPECT_FALSE(dir.Exists("outside\\none.txt"));
+  EXPECT_FALSE(dir.Exists("outside\\new.txt"));
+}
+
 }  // namespace

@@ -353,6 +353,66 @@ TEST_F(Win32Test, FileIdentityIgnoresTheSpelling) {
   EXPECT_FALSE(GetFileInformationByHandle(INVALID_HANDLE_VALUE, &info));
 }
 
+// Directories open with backup semantics (to look at them only); the final
+// path of a handle names the file as the system resolves it, \\?\ first;
+// full paths are made lexically.
+TEST_F(Win32Test, DirectoryHandlesFinalAndFullPaths) {
+  dir_.MakeDir("sub");
+  dir_.WriteBytes("sub\\File.txt", "x");
+  using FinalPath = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
+  const auto finalPath = reinterpret_cast<FinalPath>(reinterpret_cast<void (*)()>(
+      GetProcAddress(LoadLibraryA("kernel32.dll"), "GetFinalPathNameByHandleA")));
+  ASSERT_NE(nullptr, finalPath);
+  const auto upper = [](std::string text) {
+    if (!text.empty()) CharUpperBuffA(&text[0], static_cast<DWORD>(text.size()));
+    return text;
+  };
+
+  HANDLE dir = CreateFileA(dir_.Path("sub").c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, dir);
+  BY_HANDLE_FILE_INFORMATION info;
+  ASSERT_TRUE(GetFileInformationByHandle(dir, &info));
+  EXPECT_NE(0u, info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  char text[MAX_PATH * 2];
+  const DWORD dirLength = finalPath(dir, text, sizeof text, 0);
+  ASSERT_GT(dirLength, 4u);
+  const std::string dirFinal(text, dirLength);
+  EXPECT_EQ("\\\\?\\", dirFinal.substr(0, 4));
+  CloseHandle(dir);
+  // Without backup semantics a directory does not open; with them it does,
+  // for any access, but it is no file to read or write.
+  EXPECT_EQ(INVALID_HANDLE_VALUE, Open(dir_.Path("sub"), GENERIC_READ, OPEN_EXISTING));
+  dir = CreateFileA(dir_.Path("sub").c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, dir);
+  DWORD moved = 0;
+  EXPECT_FALSE(ReadFile(dir, text, 1, &moved, nullptr));
+  EXPECT_FALSE(WriteFile(dir, "x", 1, &moved, nullptr));
+  CloseHandle(dir);
+
+  // The file by another spelling: its final path is the directory's and
+  // the name as it is on disk.
+  HANDLE file = Open(dir_.Path("sub\\.\\file.TXT"), GENERIC_READ, OPEN_EXISTING);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  const DWORD length = finalPath(file, text, sizeof text, 0);
+  EXPECT_EQ(upper(dirFinal + "\\File.txt"), upper(std::string(text, length)));
+  // Too small a buffer: the size needed (at least the length) and nothing else.
+  EXPECT_GE(finalPath(file, text, 5, 0), length);
+  CloseHandle(file);
+
+  SetCurrentDirectoryA(dir_.Path("sub").c_str());
+  char full[MAX_PATH];
+  char* part = nullptr;
+  DWORD n = GetFullPathNameA("a\\.\\b\\..\\c.txt", sizeof full, full, &part);
+  EXPECT_EQ(dir_.Path("sub\\a\\c.txt"), std::string(full, n));
+  ASSERT_NE(nullptr, part);
+  EXPECT_STREQ("c.txt", part);
+  n = GetFullPathNameA((Drive() + "\\x\\y\\").c_str(), sizeof full, full, &part);
+  EXPECT_EQ(Drive() + "\\x\\y\\", std::string(full, n));
+  EXPECT_GT(GetFullPathNameA("c.txt", 3, full, nullptr), 3u);
+}
+
 // A second open of a file that is open already must take only what the
 // open handle shares, and share all that the open handle takes.
 TEST_F(Win32Test, ShareModesOfOpenHandlesAreEnforced) {

@@ -16,6 +16,7 @@ struct SplitArgs {
   std::string stub;     // --stub PROGRAM
   bool noCrc = false;
   bool force = false;
+  bool noSync = false;  // --no-sync: volumes not written through to the disk before they take their names
   std::string recovery;  // -r N or N%: recovery files too
   bool allowUnportable = false;  // --allow-unportable-names
   std::vector<std::string> paths;
@@ -24,6 +25,7 @@ struct SplitArgs {
 struct JoinArgs {
   std::string dir = ".";
   bool force = false;
+  bool noSync = false;  // --no-sync: files not written through to the disk before they take their names
   bool repair = false;  // --repair: repair from the recovery files first
   std::string volume;
 };

@@ -1,7 +1,11 @@
 // parcel join: rebuilds the files of a set in a directory. Everything that
 // can be known in advance is checked before the first byte is written: the
 // set complete and sound, every stored name acceptable, no file in the way.
+// Each file is written under a temporary name in its folder, the folders
+// reached level by level without following links, and renamed into place
+// when its last piece is in and every CRC matched.
 #include <algorithm>
+#include <memory>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -9,6 +13,7 @@
 
 #include "parcelio/FileIO.h"
 #include "parcelio/Names.h"
+#include "parcelio/SafeOutput.h"
 #include "parcelio/SetReader.h"
 #include "tools/Commands.h"
 #include "tools/RecoveryTool.h"
@@ -27,8 +32,18 @@ struct Output {
   std::string relative;  // UTF-8, parts joined by '/'
   int64_t size = 0;
   bool existed = false;  // found on disk before the join (so -f is given)
-  bool opened = false;
+  int64_t piecesLeft = 0;
+  bool damaged = false;  // a piece could not be read or failed its CRC
+  std::unique_ptr<parcelio::PendingFile> pending;  // from its first piece to its last
 };
+
+// The folder part and the name of a relative path.
+std::string FolderOf(const std::string& relative) {
+  const size_t slash = relative.rfind('/');
+  return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+std::string LeafOf(const std::string& relative) { return relative.substr(relative.rfind('/') + 1); }
 
 // The directory levels above a relative path: "a", "a/b" for "a/b/c".
 template <typename Visit>
@@ -143,10 +158,16 @@ bool CheckNothingInTheWay(const parcelio::SetInfo& set, const JoinArgs& args, Jo
   if (!existing.empty() && !args.force) {
     for (const std::string& name : existing) blocked.Add(name, "exists (use -f to overwrite)");
   } else if (!existing.empty()) {
-    std::set<fs::path> volumePaths;
-    for (const parcelio::VolumeEntry& volume : set.volumes) volumePaths.insert(fs::weakly_canonical(volume.path, ec));
+    // Not even -f overwrites a volume of the set being joined, whatever
+    // name leads to it (a hard link is the same file).
+    std::set<parcelio::FileId> volumeIds;
+    for (const parcelio::VolumeEntry& volume : set.volumes) {
+      parcelio::FileId id;
+      if (parcelio::IdentityOf(volume.path, id)) volumeIds.insert(id);
+    }
     for (const std::string& name : existing) {
-      if (volumePaths.count(fs::weakly_canonical(parcelio::PathOf(name), ec)) != 0)
+      parcelio::FileId id;
+      if (parcelio::IdentityOf(parcelio::PathOf(name), id) && volumeIds.count(id) != 0)
         blocked.Add(name, "is a volume of the set being joined");
     }
   }
@@ -183,7 +204,6 @@ int RunJoin(const JoinArgs& args) {
   const fs::path& dir = plan.dir;
   std::vector<Output>& outputs = plan.outputs;
   const std::vector<uint32_t>& outputOf = plan.outputOf;
-  auto pathOf = [&](const std::string& relative) { return plan.PathOf(relative); };
   auto shown = [&](const std::string& relative) { return plan.Shown(relative); };
 
   const int64_t total = set.dataBytes, needed = plan.needed;
@@ -196,48 +216,38 @@ int RunJoin(const JoinArgs& args) {
                               std::to_string(free) + " are free");
   }
 
-  // The copy: volume by volume, piece by piece, each output opened once per
-  // run of its pieces. A file is cut to length 0 the first time it is met.
+  parcelio::Dir top;
+  if (!top.Open(dir)) return Fail(args.dir, parcelio::LastErrorText());
+  parcelio::FolderTree folders(std::move(top));
+  for (size_t i = 0; i < set.files.size(); ++i) outputs[outputOf[i]].piecesLeft += set.files[i].pieces;
+
+  // The copy: volume by volume, piece by piece. A file's temporary file is
+  // made at its first piece and put in place after its last one.
   ProgressLine progress("parcel: join", total);
-  std::set<std::string> levelsMade;
   int64_t done = 0;
   int failures = 0;
-  File output;
-  uint32_t current = UINT32_MAX;
   for (const parcelio::VolumeEntry& volume : set.volumes) {
     File source;
     if (!source.Open(volume.path, File::Mode::Read)) return Fail(volume.name, parcelio::LastErrorText());
     if (!source.IsRegular()) return Fail(volume.name, "not a regular file");
     for (const parcelio::PieceEntry& piece : volume.pieces) {
-      const uint32_t index = outputOf[piece.file];
-      Output& target = outputs[index];
-      if (index != current) {
-        output.Close();
-        current = UINT32_MAX;
-        const fs::path targetPath = pathOf(target.relative);
-        if (!target.opened) {
-          std::string failedLevel;
-          std::error_code made;
-          ForEachLevel(target.relative, [&](const std::string& level) {
-            if (levelsMade.count(level) != 0) return true;
-            fs::create_directory(pathOf(level), made);
-            if (made) failedLevel = level;
-            levelsMade.insert(level);
-            return !made;
-          });
-          if (made) return Fail(shown(failedLevel), parcelio::ErrorText(made));
-          // A link in the way is replaced by the file, not followed.
-          std::error_code ignored;
-          if (target.existed && fs::is_symlink(fs::symlink_status(targetPath, ignored)))
-            fs::remove(targetPath, ignored);
+      Output& target = outputs[outputOf[piece.file]];
+      if (!target.pending) {
+        std::string failedLevel;
+        auto folder = folders.Open(FolderOf(target.relative), failedLevel);
+        if (!folder) {
+          progress.Finish();
+          return Fail(shown(failedLevel), parcelio::LastErrorIsLink() ? "is a link; a directory is needed here"
+                                                                       : parcelio::LastErrorText());
         }
-        if (!output.Open(targetPath, target.opened ? File::Mode::Update : File::Mode::Replace))
+        target.pending = std::make_unique<parcelio::PendingFile>();
+        if (!target.pending->Create(folder, LeafOf(target.relative))) {
+          progress.Finish();
           return Fail(shown(target.relative), parcelio::LastErrorText());
-        target.opened = true;
-        current = index;
+        }
       }
       const parcelio::CopyResult copy = parcelio::CopyRange(
-          source, piece.dataPos, &output, piece.offset, piece.size,
+          source, piece.dataPos, &target.pending->file(), piece.offset, piece.size,
           [&](int64_t n) { progress.Update(done + n); });
       done += piece.size;
       const std::string where =
@@ -249,15 +259,34 @@ int RunJoin(const JoinArgs& args) {
       if (!copy.ok) {
         progress.Finish();
         Fail(shown(target.relative), "cannot read the piece" + where + " from " + volume.name + ": " + copy.reason);
-        ++failures;
+        target.damaged = true;
       } else if (volume.checkMode != 4 && copy.crc != piece.crc) {
         progress.Finish();
         Fail(shown(target.relative), "CRC error in the piece" + where);
+        target.damaged = true;
+      }
+      if (--target.piecesLeft > 0) continue;
+
+      // The last piece is in: the file takes its name, or goes.
+      if (target.damaged) {
+        target.pending.reset();
+        ++failures;
+        continue;
+      }
+      if (!target.pending->Finish(!args.noSync)) {
+        progress.Finish();
+        return Fail(shown(target.relative), parcelio::LastErrorText());
+      }
+      if (!target.pending->Place(args.force)) {
+        progress.Finish();
+        Fail(shown(target.relative), parcelio::LastErrorIsExists()
+                                         ? "appeared during the join; left as it is (use -f to overwrite)"
+                                         : parcelio::LastErrorText());
         ++failures;
       }
+      target.pending.reset();
     }
   }
-  output.Close();
   progress.Finish();
   if (failures > 0) {
     SayRepairVerdict(args.volume);

@@ -1,11 +1,13 @@
 // parcel split: stores files and directories in the volumes of a new set.
 // Every name is checked before anything is written; the volumes are written
 // under temporary names, data streamed from each file with its CRC filled in
-// afterwards, and renamed only when all of them are complete.
+// afterwards, and take their names only when all of them are complete, in
+// one step that puts the new set in the place of an earlier one (see
+// SwitchSet). One split at a time writes a set of one BASE.
 #include <algorithm>
 #include <cstdio>
 #include <map>
-#include <random>
+#include <memory>
 #include <set>
 #include <unordered_map>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "parcelio/FileIO.h"
 #include "parcelio/Names.h"
+#include "parcelio/SafeOutput.h"
 #include "parcelio/recovery/Par2Create.h"
 #include "tools/Commands.h"
 #include "tools/RecoveryTool.h"
@@ -163,18 +166,6 @@ std::string VolumeSuffix(size_t number) {
   return text;
 }
 
-// The temporary files of the new set: removed unless every volume was
-// written and renamed.
-struct TempFiles {
-  std::vector<path> names;
-  ~TempFiles() {
-    for (const path& name : names) {
-      std::error_code ec;
-      fs::remove(name, ec);
-    }
-  }
-};
-
 std::string AsTheSystemCompares(std::string name) {
   if (parcelio::NamesIgnoreCase())
     for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
@@ -317,12 +308,50 @@ int RunSplit(const SplitArgs& args) {
       return Fail(parcelio::Utf8Of(stubName), "would replace the program itself");
   }
 
-  // Files of BASE already there: volumes are replaced with -f (and those the
-  // new set does not replace are removed at the end); anything else is left
-  // alone and stops the split.
+  // One split at a time writes the set of a BASE, and what killed runs
+  // left of it is removed.
   std::error_code ec;
   fs::create_directories(outDir, ec);
   if (ec) return Fail(parcelio::Utf8Of(outDir), parcelio::ErrorText(ec));
+  auto folder = std::make_shared<parcelio::Dir>();
+  if (!folder->Open(outDir)) return Fail(parcelio::Utf8Of(outDir), parcelio::LastErrorText());
+  if (parcelio::IsTemporaryName(baseName) || parcelio::IsTemporaryName(baseName + ".s01"))
+    return UsageError("split", "BASE '" + baseText + "' has the form of parcel's temporary files");
+  parcelio::NameLock lock;
+  bool busy = false;
+  const std::string lockName = parcelio::LockName(baseName);
+  {
+    // Taken and registered for removal in one step an interruption waits for.
+    parcelio::HoldInterrupts hold;
+    if (!lock.Take(*folder, lockName, busy)) {
+      return Fail(parcelio::Utf8Of(base), busy ? "another parcel split is writing this set; try again when it has ended"
+                                               : parcelio::LastErrorText());
+    }
+    parcelio::RegisterTemporary(*folder, lockName);
+  }
+  struct Unlock {
+    parcelio::NameLock& lock;
+    const parcelio::Dir& dir;
+    const std::string& name;
+    ~Unlock() {
+      parcelio::HoldInterrupts hold;
+      lock.Release();
+      parcelio::DropTemporary(dir, name);
+    }
+  } unlock{lock, *folder, lockName};
+  const std::string exeName = baseName + ".exe";
+  auto isMemberName = [&](const std::string& name) {
+    size_t number = 0;
+    const std::string folded = AsTheSystemCompares(name);
+    return VolumeNumberOf(name, baseName, number) || folded == AsTheSystemCompares(baseName) ||
+           folded == AsTheSystemCompares(exeName);
+  };
+  parcelio::RemoveStaleTemporaries(*folder, isMemberName);
+
+  // Files of BASE already there: volumes are replaced with -f (and those the
+  // new set does not replace are removed at the end, the self-joining file
+  // of the other kind too: BASE beside BASE.exe, or the reverse); anything
+  // else is left alone and stops the split.
   std::vector<path> existing, stale, foreign;
   for (fs::directory_iterator it(outDir, ec), end; !ec && it != end; it.increment(ec)) {
     const path name = besideBase(parcelio::Utf8Of(it->path().filename()));
@@ -330,6 +359,15 @@ int RunSplit(const SplitArgs& args) {
     const bool isVolume = VolumeNumberOf(parcelio::Utf8Of(name.filename()), baseName, number);
     const bool isStub = !stubName.empty() && AsTheSystemCompares(parcelio::Utf8Of(name.filename())) ==
                                                  AsTheSystemCompares(parcelio::Utf8Of(stubName.filename()));
+    const std::string folded = AsTheSystemCompares(parcelio::Utf8Of(name.filename()));
+    const bool isOtherStub = !isStub && (folded == AsTheSystemCompares(baseName) || folded == AsTheSystemCompares(exeName));
+    if (isOtherStub) {
+      if (WhatIsAt(name) == Existing::Volume) {
+        existing.push_back(name);
+        stale.push_back(name);
+      }
+      continue;
+    }
     if (!isVolume && !isStub) continue;
     // A name the new set does not write and that is no volume of BASE is
     // not ours to judge (BASE.s1000 of another program, say).
@@ -367,9 +405,12 @@ int RunSplit(const SplitArgs& args) {
     return ExitFailed;
   }
 
+  // The old set: every volume of BASE found, replaced or not.
+  std::vector<std::string> oldSet;
+  for (const path& name : existing) oldSet.push_back(parcelio::Utf8Of(name.filename()));
+
   // The volumes, under temporary names.
-  TempFiles temps;
-  std::random_device random;
+  std::vector<std::unique_ptr<parcelio::PendingFile>> volumes;
   const volwriter::SetId set = volwriter::NewSetId();
   ProgressLine progress("parcel: split", totalBytes);
   int64_t bytesDone = 0;
@@ -377,16 +418,10 @@ int RunSplit(const SplitArgs& args) {
   size_t sourceIndex = SIZE_MAX;
   std::vector<std::string> lines;
   for (size_t v = 0; v < plan.size(); ++v) {
-    path temp;
-    File out;
-    for (int attempt = 0; !out.IsOpen(); ++attempt) {
-      char tag[16];
-      std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
-      temp = besideBase("." + parcelio::Utf8Of(finalNames[v].filename()) + "." + tag + ".tmp");
-      if (out.Open(temp, File::Mode::CreateNew)) break;
-      if (attempt == 5) return Fail(parcelio::Utf8Of(temp), parcelio::LastErrorText());
-    }
-    temps.names.push_back(temp);
+    volumes.push_back(std::make_unique<parcelio::PendingFile>());
+    if (!volumes.back()->Create(folder, parcelio::Utf8Of(finalNames[v].filename())))
+      return Fail(parcelio::Utf8Of(finalNames[v]), parcelio::LastErrorText());
+    File& out = volumes.back()->file();
     const std::string shownTemp = parcelio::Utf8Of(finalNames[v]);
     auto writeFailed = [&] { return Fail(shownTemp, parcelio::LastErrorText()); };
 
@@ -456,28 +491,22 @@ int RunSplit(const SplitArgs& args) {
       if (!out.WriteAt(pos, trailer.data(), 4)) return writeFailed();
       pos += 4;
     }
-    out.Close();
+    if (v == 0 && program.IsOpen()) out.MakeExecutable();
+    if (!volumes.back()->Finish(!args.noSync)) return writeFailed();
     lines.push_back(parcelio::Utf8Of(finalNames[v]) + "  " + std::to_string(pos) + " bytes");
-    if (v == 0 && program.IsOpen()) {
-      fs::permissions(temp, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
-                      fs::perm_options::add, ec);
-    }
   }
   progress.Finish();
 
-  // All written: the new set takes its names, and what is left of an
-  // earlier set of BASE goes.
-  for (size_t v = 0; v < plan.size(); ++v) {
-    fs::rename(temps.names[v], finalNames[v], ec);
-    if (ec) return Fail(parcelio::Utf8Of(finalNames[v]), parcelio::ErrorText(ec));
-    temps.names[v].clear();
-    Say(lines[v]);
-  }
-  temps.names.clear();
-  for (const path& name : stale) {
-    fs::remove(name, ec);
-    if (ec) Warn(parcelio::Utf8Of(name), "cannot remove the old volume: " + parcelio::ErrorText(ec));
-  }
+  // All written: the new set takes the place of the old one.
+  std::vector<parcelio::PendingFile*> newSet;
+  for (const auto& volume : volumes) newSet.push_back(volume.get());
+  std::string failedName, reason;
+  std::vector<std::string> notRemoved;
+  if (!parcelio::SwitchSet(*folder, newSet, oldSet, failedName, reason, notRemoved))
+    return Fail(parcelio::Utf8Of(besideBase(failedName)), reason);
+  for (const std::string& line : lines) Say(line);
+  for (const std::string& name : notRemoved)
+    Warn(parcelio::Utf8Of(besideBase(name)), "the old volume could not be removed (it is left under a .old name)");
   // The recovery files, over the volumes as written.
   if (!args.recovery.empty()) {
     const int status = WriteSetRecovery(args.recovery, outDir, baseName, finalNames, !stubName.empty(),

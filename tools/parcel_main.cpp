@@ -210,6 +210,8 @@ int Dispatch(const std::vector<std::string>& argv) {
         split.noCrc = true;
       } else if (arg == "-f" || arg == "--force") {
         split.force = true;
+      } else if (arg == "--no-sync") {
+        split.noSync = true;
       } else {
         status = UsageError(first, "unknown option '" + arg + "'");
       }
@@ -218,6 +220,8 @@ int Dispatch(const std::vector<std::string>& argv) {
         join.dir = value;
       } else if (arg == "-f" || arg == "--force") {
         join.force = true;
+      } else if (arg == "--no-sync") {
+        join.noSync = true;
       } else if (arg == "--repair") {
         join.repair = true;
       } else {
@@ -254,6 +258,8 @@ int Dispatch(const std::vector<std::string>& argv) {
 
 int main(int argc, char** argv) {
   parcelio::InitProcess();
+  // An interrupted run removes its temporary files before it ends.
+  parcelio::CatchInterrupts();
   try {
     const int status = Dispatch(parcelio::Arguments(argc, argv));
     // A reader that stopped early (`parcel list x | head -1`) took what it

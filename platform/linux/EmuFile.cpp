@@ -150,6 +150,17 @@ bool SharingConflict(dev_t device, ino_t inode, const Sharing& wanted) {
 
 // ------------------------------------------------------------ helpers
 
+// A descriptor closed when it goes out of scope.
+struct Descriptor {
+  int fd = -1;
+  Descriptor() = default;
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
+
 DWORD ErrorFromErrno(int error) {
   switch (error) {
     case ENOENT:
@@ -375,6 +386,8 @@ const std::vector<ProcEntry>& Kernel32Exports() {
       {"GetDriveTypeA", AsProc(&GetDriveTypeA)},
       {"GetFileAttributesA", AsProc(&GetFileAttributesA)},
       {"GetFileSize", AsProc(&GetFileSize)},
+      {"GetFinalPathNameByHandleA", AsProc(&GetFinalPathNameByHandleA)},
+      {"GetFullPathNameA", AsProc(&GetFullPathNameA)},
       {"GetLastError", AsProc(&GetLastError)},
       {"GetModuleFileNameA", AsProc(&GetModuleFileNameA)},
       {"GetOEMCP", AsProc(&GetOEMCP)},
@@ -417,8 +430,10 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return INVALID_HANDLE_VALUE;
   }
   emu::Win32Name name;
-  emu::Resolved resolved;
-  if (!emu::ParseAndResolve(lpFileName, name, resolved)) return INVALID_HANDLE_VALUE;
+  if (DWORD error = emu::ParseFileName(lpFileName, name)) {
+    SetError(error);
+    return INVALID_HANDLE_VALUE;
+  }
 
   const bool wantRead =
       (dwDesiredAccess & (GENERIC_READ | emu::kGenericAll | emu::kFileReadData)) != 0;
@@ -426,27 +441,70 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                              emu::kFileWriteData | emu::kFileAppendData)) != 0;
   const bool truncate =
       dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
+  const bool creates = dwCreationDisposition == CREATE_NEW ||
+                       dwCreationDisposition == CREATE_ALWAYS ||
+                       dwCreationDisposition == OPEN_ALWAYS;
   const emu::Sharing sharing = emu::SharingOf(dwDesiredAccess, dwShareMode);
 
-  if (resolved.exists && S_ISDIR(resolved.st.st_mode)) {
+  // Where the file is: below the current directory, a name in a directory
+  // reached without following links, when this open may create or change
+  // something (or asks for the link itself); elsewhere, the path as found.
+  size_t depth = 0;
+  const bool guarded =
+      (wantWrite || creates || truncate || (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT)) &&
+      emu::BelowCurrentDirectory(name, depth);
+  emu::Descriptor parent;
+  std::string target;  // the Unix path, or the name in `parent`
+  bool exists = false;
+  bool parentIsDirectory = true;
+  struct stat found {};
+  if (guarded) {
+    unsigned long error = 0;
+    parent.fd = emu::OpenParentNoFollow(name, depth, target, error);
+    if (parent.fd < 0) {
+      SetError(error);
+      return INVALID_HANDLE_VALUE;
+    }
+    exists = fstatat(parent.fd, target.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISLNK(found.st_mode)) {
+      SetError(ERROR_STOPPED_ON_SYMLINK);
+      return INVALID_HANDLE_VALUE;
+    }
+  } else {
+    emu::Resolved resolved;
+    emu::Resolve(name, resolved);
+    target = resolved.unixPath;
+    exists = resolved.exists;
+    found = resolved.st;
+    parentIsDirectory = resolved.parentIsDirectory;
+  }
+  const int at = guarded ? parent.fd : AT_FDCWD;
+
+  // A directory is opened only with backup semantics; it cannot be read or
+  // written through the handle.
+  const bool directory = exists && S_ISDIR(found.st_mode);
+  if (directory && (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) || truncate ||
+                    dwCreationDisposition == CREATE_NEW)) {
     SetError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  if (!resolved.parentIsDirectory) {
+  if (!parentIsDirectory) {
     SetError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   // A file name cannot end in a backslash.
-  if (name.trailingSeparator) {
+  if (name.trailingSeparator && !directory) {
     SetError(ERROR_INVALID_NAME);
     return INVALID_HANDLE_VALUE;
   }
 
-  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (guarded ? O_NOFOLLOW : 0);
   flags |= wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
   bool created = false;
   int fd = -1;
-  if (resolved.exists) {
+  if (directory) {
+    fd = openat(at, target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (guarded ? O_NOFOLLOW : 0));
+  } else if (exists) {
     if (dwCreationDisposition == CREATE_NEW) {
       SetError(ERROR_FILE_EXISTS);
       return INVALID_HANDLE_VALUE;
@@ -457,43 +515,53 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     }
     // Opening a pipe or socket could block or fail in odd ways: such
     // entries are not files to this program.
-    if (S_ISFIFO(resolved.st.st_mode) || S_ISSOCK(resolved.st.st_mode)) {
+    if (S_ISFIFO(found.st_mode) || S_ISSOCK(found.st_mode)) {
       SetError(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
     // The read-only attribute refuses writing whoever asks, as on Windows
     // (the Unix permissions would let the superuser through).
-    if (emu::IsReadOnly(resolved.st) && (wantWrite || truncate)) {
+    if (emu::IsReadOnly(found) && (wantWrite || truncate)) {
       SetError(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
     // Handles already open on the file may forbid this open (before
     // anything is truncated).
-    if (emu::SharingConflict(resolved.st.st_dev, resolved.st.st_ino, sharing)) {
+    if (emu::SharingConflict(found.st_dev, found.st_ino, sharing)) {
       SetError(ERROR_SHARING_VIOLATION);
       return INVALID_HANDLE_VALUE;
     }
     if (truncate) flags |= O_TRUNC;
-    fd = open(resolved.unixPath.c_str(), flags);
+    fd = openat(at, target.c_str(), flags);
   } else {
-    if (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING) {
+    if (!creates) {
       SetError(ERROR_FILE_NOT_FOUND);
       return INVALID_HANDLE_VALUE;
     }
     mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-    fd = open(resolved.unixPath.c_str(), flags | O_CREAT | O_EXCL, mode);
+    fd = openat(at, target.c_str(), flags | O_CREAT | O_EXCL, mode);
     created = true;
   }
   if (fd < 0) {
-    DWORD error = emu::ErrorFromErrno(errno);
-    SetError(error == ERROR_FILE_EXISTS && dwCreationDisposition != CREATE_NEW ? ERROR_ACCESS_DENIED
-                                                                               : error);
+    const int openError = errno;
+    DWORD error = emu::ErrorFromErrno(openError);
+    // What was not there a moment ago, or was a file, is now a link.
+    struct stat now {};
+    if (openError == ELOOP ||
+        (guarded && fstatat(at, target.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISLNK(now.st_mode))) {
+      error = ERROR_STOPPED_ON_SYMLINK;
+    } else if (error == ERROR_FILE_EXISTS && dwCreationDisposition != CREATE_NEW) {
+      error = ERROR_ACCESS_DENIED;
+    }
+    SetError(error);
     return INVALID_HANDLE_VALUE;
   }
   int status = fcntl(fd, F_GETFL);
   if (status != -1) fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
   struct stat st {};
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) != directory || S_ISFIFO(st.st_mode) ||
+      S_ISSOCK(st.st_mode)) {
     close(fd);
     SetError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
@@ -502,8 +570,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   auto object = std::make_unique<emu::Object>();
   object->kind = emu::Object::Kind::File;
   object->file.fd = fd;
-  object->file.canRead = wantRead;
-  object->file.canWrite = wantWrite;
+  object->file.canRead = wantRead && !directory;
+  object->file.canWrite = wantWrite && !directory;
   object->file.device = st.st_dev;
   object->file.inode = st.st_ino;
   object->file.sharing = sharing;
@@ -708,6 +776,31 @@ BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFil
   return TRUE;
 }
 
+DWORD GetFinalPathNameByHandleA(HANDLE hFile, LPSTR lpszFilePath, DWORD cchFilePath,
+                                DWORD dwFlags) {
+  emu::FileObject* file = emu::FindFile(hFile);
+  if (file == nullptr) {
+    SetError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (dwFlags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::string unixPath;
+  if (!emu::PathOfDescriptor(file->fd, unixPath)) {
+    SetError(ERROR_PATH_NOT_FOUND);
+    return 0;
+  }
+  const std::string text = "\\\\?\\" + emu::ToWin32Path(unixPath);
+  if (lpszFilePath == nullptr || cchFilePath <= text.size()) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return static_cast<DWORD>(text.size() + 1);
+  }
+  std::memcpy(lpszFilePath, text.c_str(), text.size() + 1);
+  return static_cast<DWORD>(text.size());
+}
+
 BOOL SetEndOfFile(HANDLE hFile) {
   emu::FileObject* file = emu::FindFile(hFile);
   if (file == nullptr) {
@@ -785,6 +878,17 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
   std::string last = name.parts.empty()
                          ? std::string()
                          : resolved.unixPath.substr(resolved.unixPath.rfind('/') + 1);
+  // A link is reported as itself, the way Windows reports one: a reparse
+  // point, a directory too when it points at one.
+  struct stat own {};
+  if (!name.parts.empty() && lstat(resolved.unixPath.c_str(), &own) == 0 && S_ISLNK(own.st_mode)) {
+    struct stat pointed {};
+    const bool toDirectory = stat(resolved.unixPath.c_str(), &pointed) == 0 && S_ISDIR(pointed.st_mode);
+    DWORD attributes = FILE_ATTRIBUTE_REPARSE_POINT |
+                       (toDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+    if (emu::IsHiddenName(last)) attributes |= FILE_ATTRIBUTE_HIDDEN;
+    return attributes;
+  }
   return emu::AttributesOf(last, resolved.st);
 }
 
@@ -792,14 +896,39 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
 
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/) {
   emu::Win32Name name;
-  emu::Resolved resolved;
-  if (!emu::ParseAndResolve(lpPathName, name, resolved)) return FALSE;
+  if (DWORD error = emu::ParseFileName(lpPathName, name)) {
+    SetError(error);
+    return FALSE;
+  }
   // A new directory leaves room for an 8.3 name below it within MAX_PATH:
   // its full path holds MAX_PATH - 12 characters at most, the NUL included.
   if (emu::FullPathLength(name) + (name.trailingSeparator ? 1 : 0) > MAX_PATH - 13) {
     SetError(ERROR_FILENAME_EXCED_RANGE);
     return FALSE;
   }
+  // Below the current directory the new level is made in its parent as
+  // reached without following links.
+  size_t depth = 0;
+  if (emu::BelowCurrentDirectory(name, depth)) {
+    std::string last;
+    unsigned long error = 0;
+    emu::Descriptor parent;
+    parent.fd = emu::OpenParentNoFollow(name, depth, last, error);
+    if (parent.fd < 0) {
+      SetError(error);
+      return FALSE;
+    }
+    if (mkdirat(parent.fd, last.c_str(), 0777) != 0) {
+      DWORD failure = emu::ErrorFromErrno(errno);
+      SetError(failure == ERROR_FILE_EXISTS      ? ERROR_ALREADY_EXISTS
+               : failure == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND
+                                                 : failure);
+      return FALSE;
+    }
+    return TRUE;
+  }
+  emu::Resolved resolved;
+  emu::Resolve(name, resolved);
   if (resolved.exists) {
     SetError(name.parts.empty() ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);
     return FALSE;

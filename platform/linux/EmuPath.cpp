@@ -7,6 +7,7 @@
 // of a directory name and all dots and blanks at the end of the path are
 // dropped. The components are then looked up on disk case-insensitively.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -301,6 +302,79 @@ std::string JoinUnix(const std::string& dir, const std::string& name) {
   return dir + "/" + name;
 }
 
+bool BelowCurrentDirectory(const Win32Name& name, size_t& depth) {
+  std::lock_guard<std::mutex> lock(g_cwdMutex);
+  const std::vector<std::string>& cwd = CurrentParts();
+  if (name.parts.size() <= cwd.size()) return false;
+  for (size_t i = 0; i < cwd.size(); ++i) {
+    if (name.parts[i] != cwd[i] && !SameNameNoCase(name.parts[i], cwd[i])) return false;
+  }
+  depth = cwd.size();
+  return true;
+}
+
+bool PathOfDescriptor(int fd, std::string& unixPath) {
+  char buffer[PATH_MAX + 1];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = readlink(link.c_str(), buffer, sizeof buffer - 1);
+  if (n <= 0 || buffer[0] != '/') return false;
+  unixPath.assign(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+bool FindEntryAt(int dirFd, const std::string& name, std::string& match, struct stat& st) {
+  if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    match = name;
+    return true;
+  }
+  // Another spelling: the directory's names are looked up by its path, and
+  // the entry found is then taken from the descriptor again, so a directory
+  // moved meanwhile yields a name that is missing, never another entry.
+  std::string dir;
+  std::string found;
+  if (!PathOfDescriptor(dirFd, dir) || !FindNoCase(dir, name, found)) return false;
+  if (fstatat(dirFd, found.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  match = found;
+  return true;
+}
+
+int OpenParentNoFollow(const Win32Name& name, size_t depth, std::string& last,
+                       unsigned long& error) {
+  int dir = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
+    error = ERROR_PATH_NOT_FOUND;
+    return -1;
+  }
+  for (size_t i = depth; i + 1 < name.parts.size(); ++i) {
+    std::string match;
+    struct stat st {};
+    if (!FindEntryAt(dir, name.parts[i], match, st)) {
+      close(dir);
+      error = ERROR_PATH_NOT_FOUND;
+      return -1;
+    }
+    const int next = openat(dir, match.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      // A link (ELOOP, or ENOTDIR when O_DIRECTORY meets the link itself),
+      // whether it was there at the look-up or was planted since.
+      const int openError = errno;
+      struct stat now {};
+      const bool isLink = openError == ELOOP || S_ISLNK(st.st_mode) ||
+                          (fstatat(dir, match.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                           S_ISLNK(now.st_mode));
+      close(dir);
+      error = isLink ? ERROR_STOPPED_ON_SYMLINK : ERROR_PATH_NOT_FOUND;
+      return -1;
+    }
+    close(dir);
+    dir = next;
+  }
+  std::string match;
+  struct stat st {};
+  last = FindEntryAt(dir, name.parts.back(), match, st) ? match : name.parts.back();
+  return dir;
+}
+
 bool HasInvalidNameChars(const std::string& component, bool allowWildcards) {
   for (unsigned char c : component) {
     if (c < 0x20 || c == '<' || c == '>' || c == ':' || c == '"' || c == '|') return true;
@@ -493,6 +567,25 @@ BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {
   emu::g_cwd.device = dot.st_dev;
   emu::g_cwd.inode = dot.st_ino;
   return TRUE;
+}
+
+DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer,
+                       LPSTR* lpFilePart) {
+  emu::Win32Name name;
+  if (unsigned long error = emu::ParseName(lpFileName, name, /*anyLength=*/true)) {
+    emu::SetError(error);
+    return 0;
+  }
+  std::string text = emu::Win32Text(name.parts);
+  if (name.trailingSeparator && !name.parts.empty()) text += '\\';
+  const DWORD answer = emu::CopyOut(text, nBufferLength, lpBuffer);
+  if (lpFilePart != nullptr) {
+    *lpFilePart = nullptr;
+    if (answer == text.size() && text.back() != '\\') {
+      *lpFilePart = lpBuffer + text.rfind('\\') + 1;
+    }
+  }
+  return answer;
 }
 
 DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer) {

@@ -13,4 +13,9 @@ void RecordStartDirectory();
 // end of input.
 bool ReadInputLine(std::string& line);
 
+// A destination as a Linux user writes it: "~" and "~/..." count from the
+// home folder ($HOME), as a shell would have made them; anything else is
+// returned as it is (UTF-8 both ways).
+std::string FromHomeFolder(const std::string& destination);
+
 }  // namespace emu

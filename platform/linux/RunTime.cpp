@@ -59,6 +59,8 @@ void ConsoleFlush() { std::fflush(stdout); }
 bool ConsoleReadLine(std::string& line) {
   line.clear();
   if (!emu::ReadInputLine(line)) return false;
-  line = emu::Utf8ToCodePage(line, emu::kOemCodePage);
+  // A line is a destination typed at the prompt, or an answer that is not
+  // looked at: "~/..." counts from the home folder.
+  line = emu::Utf8ToCodePage(emu::FromHomeFolder(line), emu::kOemCodePage);
   return true;
 }

@@ -14,6 +14,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -219,6 +220,13 @@ bool ReadInputLine(std::string& line) {
 
 }  // namespace emu
 
+std::string emu::FromHomeFolder(const std::string& destination) {
+  if (destination != "~" && destination.compare(0, 2, "~/") != 0) return destination;
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') return destination;
+  return std::string(home) + destination.substr(1);
+}
+
 // ---------------------------------------------------------------- console window
 BOOL SetConsoleTitleA(LPCSTR lpConsoleTitle) {
   if (isatty(STDOUT_FILENO)) WriteOut("\033]0;" + AnsiToTerminal(lpConsoleTitle) + "\007");
@@ -245,11 +253,17 @@ LPSTR GetCommandLineA() {
     std::ifstream in("/proc/self/cmdline", std::ios::binary);
     std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     size_t start = 0;
+    int index = 0;
     while (start < raw.size()) {
       size_t end = raw.find('\0', start);
       if (end == std::string::npos) end = raw.size();
+      std::string argument = raw.substr(start, end - start);
+      // The destination (argument 1) as Linux users write it: --help asks
+      // for the usage like the switches the program knows (-H among them),
+      // and a name from the home folder is made whole, as a shell would.
+      if (index++ == 1) argument = argument == "--help" ? std::string("-H") : emu::FromHomeFolder(argument);
       if (!commandLine.empty()) commandLine += ' ';
-      commandLine += '"' + emu::Utf8ToCodePage(raw.substr(start, end - start), emu::kAnsiCodePage) + '"';
+      commandLine += '"' + emu::Utf8ToCodePage(argument, emu::kAnsiCodePage) + '"';
       start = end + 1;
     }
   }

@@ -118,6 +118,7 @@ typedef struct _WIN32_FIND_DATAA {
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_DIRECTORY 267
+#define ERROR_STOPPED_ON_SYMLINK 681
 
 DWORD GetLastError();
 void SetLastError(DWORD code);
@@ -140,7 +141,14 @@ void SetLastError(DWORD code);
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+// A symbolic link (or junction) itself, not what it points at.
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000
+// Opens a directory (for its identity or its path; it cannot be read).
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+// Opens a link itself rather than what it points at. Here a link cannot be
+// opened: a name that is one is refused (ERROR_STOPPED_ON_SYMLINK).
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
 
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1
@@ -176,6 +184,19 @@ typedef struct _BY_HANDLE_FILE_INFORMATION {
 } BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
 BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
+
+// The path of an open file or directory with every link resolved, in the
+// form \\?\Z:\dir\name (the only form here: flags must be 0, that is
+// FILE_NAME_NORMALIZED | VOLUME_NAME_DOS). Answers the length without the
+// NUL, or the size needed with the NUL when the buffer is too small, or 0.
+#define FILE_NAME_NORMALIZED 0x0
+#define VOLUME_NAME_DOS 0x0
+DWORD GetFinalPathNameByHandleA(HANDLE hFile, LPSTR lpszFilePath, DWORD cchFilePath,
+                                DWORD dwFlags);
+// A path made absolute and normalised the Win32 way, without looking at the
+// disk. lpFilePart, when given, points at the last component.
+DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer,
+                       LPSTR* lpFilePart);
 BOOL CloseHandle(HANDLE hObject);
 BOOL DeleteFileA(LPCSTR lpFileName);
 DWORD GetFileAttributesA(LPCSTR lpFileName);

@@ -470,6 +470,30 @@ TEST_P(Both, PieceBeyondTheFreeSpaceEndsTheRun) {
   }
 }
 
+// Names Windows opens as devices (the console's input and output, the
+// clock, ports 0) and components of dots and blanks, which Windows reads as
+// "." or "..": refused before anything is opened (which ends the run, as
+// for any file that cannot be opened). Under Wine the refusal is what keeps CONOUT$ from being the
+// console itself.
+TEST_P(Both, DeviceNamesAndDotComponentsAreRefused) {
+  for (const std::string name : {"CONIN$", "conout$.txt", "sub\\CLOCK$", "COM0", "lpt0.log", ". \\x.txt",
+                                 "sub\\ \\x.txt", "sub\\.\\x.txt"}) {
+    SCOPED_TRACE(name);
+    Sandbox box(program());
+    Bytes volume = volwriter::EncodeVolume(
+        OneVolume({WholeFile("first.txt", Pattern(7, 19)), WholeFile(name, Pattern(7, 20))}));
+    const std::string exe = box.InstallProgram("src/data", &volume);
+    Outcome run = box.Run(exe, {box.Win32("out")}, "n\nn\n");
+    ASSERT_FALSE(run.timedOut);
+    // Under Wine the message box has no display and is not seen.
+    EXPECT_TRUE(InOrder(run.output, {"Processing file: ",
+                                     program().windows ? "Working...\n" : "[Error] Unable to open original file.\n",
+                                     "Done\n"}))
+        << run.output;
+    EXPECT_EQ(Without(box.Files(), "src/"), std::vector<std::string>{"out/first.txt"});
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Native, Both, ::testing::Values(e2e::NativeProgram()));
 #ifdef PARCELSTUB_EXE
 INSTANTIATE_TEST_SUITE_P(Wine, Both, ::testing::Values(e2e::WineProgram()));

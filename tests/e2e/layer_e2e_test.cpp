@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -97,6 +98,58 @@ TEST(Layer, AnOpenVolumeIsNotCutByAFileOfItsName) {
                                    "[Error] Unable to open original file.\n"}));
   EXPECT_EQ(two, box.Get("src/data.s02"));
   EXPECT_EQ(first, box.Get("src/first.bin"));
+}
+
+// The destination as a Linux user writes it: --help asks for the usage
+// (as the switches /?, -? and -H do) and makes nothing; "~/..." counts from
+// the home folder, given as the argument or typed at the prompt. A name
+// that only begins with "~" stays as it is.
+TEST(Layer, HelpAndTheHomeFolder) {
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    const char* typed;
+    const char* rebuilt;  // where the file must arrive, below the sandbox; nullptr: nowhere
+  } cases[] = {
+      {"--help", {"--help"}, "", nullptr},
+      {"-H still", {"-H"}, "", nullptr},
+      {"argument", {"~/restored"}, "", "home/restored/a.txt"},
+      {"the home folder itself", {"~"}, "", "home/a.txt"},
+      {"typed at the prompt", {}, "~/typed\n", "home/typed/a.txt"},
+      {"not the home folder", {"~x"}, "", "src/~x/a.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Sandbox box(e2e::NativeProgram());
+    const Bytes data = Pattern(100, 5);
+    Bytes volume = volwriter::EncodeVolume(MakeVolume(1, true, {WholeFile("a.txt", data)}));
+    const std::string exe = box.InstallProgram("src/data", &volume);
+    box.Put("home/.keep", std::string());
+    box.Put("input", std::string(c.typed));
+    std::vector<std::string> argv = {box.Work(exe)};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const std::vector<std::string> env = {"TMPDIR=" + box.Work("tmp"), "PATH=/usr/bin:/bin", "LANG=C.UTF-8",
+                                          "HOME=" + box.Work("home")};
+    const auto before = box.Files();
+    const e2e::ChildEnd end = e2e::RunChild(argv, env, box.Work("src"), 60, [&] {
+      return e2e::RedirectStandardStreams(box.Work("input"), box.Work("output"), box.Work("errors"));
+    });
+    ASSERT_FALSE(end.timedOut);
+    EXPECT_EQ(0, end.exitCode);
+    const Bytes output = box.Get("output");
+    const std::string text(output.begin(), output.end());
+    if (c.rebuilt == nullptr) {
+      EXPECT_NE(text.find("Usage: \"AnyName\".exe [optional path to place original files]\n"), std::string::npos)
+          << text;
+      auto after = box.Files();
+      after.erase(std::remove_if(after.begin(), after.end(),
+                                 [](const std::string& f) { return f == "output" || f == "errors"; }),
+                  after.end());
+      EXPECT_EQ(after, before) << text;
+    } else {
+      EXPECT_EQ(data, box.Get(c.rebuilt)) << text;
+    }
+  }
 }
 
 // Standard output closed, or a pipe nobody reads: the join runs to its end

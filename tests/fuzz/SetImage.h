@@ -21,6 +21,7 @@ constexpr uint8_t kOptStaleFiles = 1;   // the destination already holds files o
 constexpr uint8_t kOptNoDest = 2;       // the destination does not exist yet
 constexpr uint8_t kOptNestedDest = 4;   // the destination is two levels below a missing one
 constexpr uint8_t kOptRelativeDest = 8; // the destination is given relative to the start directory
+constexpr uint8_t kOptPlantedLinks = 16; // links where the pieces go: to files and folders outside, to nothing, to a volume
 
 constexpr size_t kProgramEntry = 0;
 extern const char* const kEntryNames[];

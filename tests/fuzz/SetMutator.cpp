@@ -201,7 +201,8 @@ size_t MutateSet(uint8_t* data, size_t size, size_t maxSize, unsigned seed) {
   for (int attempt = 0; attempt < 4 && !changed; ++attempt) {
     const size_t what = rng.Below(10);
     if (what == 0) {
-      image.options ^= static_cast<uint8_t>(1u << rng.Below(4));
+      // (kOptPlantedLinks, the fifth, only the self-joining program's target reads.)
+      image.options ^= static_cast<uint8_t>(1u << rng.Below(5));
       changed = true;
     } else if (what == 1 && !image.entries.empty()) {  // a volume under another name, or gone
       const size_t i = rng.Below(image.entries.size());

@@ -11,7 +11,10 @@
 // started the way the program body starts it, into a destination given on
 // the command line, with no operator: standard input is at its end, so every
 // question is left unanswered. Then:
-//   - nothing outside the destination was created, changed or removed;
+//   - nothing outside the destination was created, changed or removed, also
+//     when links were planted where the pieces go (to a file and a folder
+//     outside, to nothing, to a volume of the set), and those links are
+//     still the links they were;
 //   - every file in the destination is one that a piece named (or one that
 //     was there before);
 //   - when the run offered "Launch combined file(s)?", every rebuilt file
@@ -443,6 +446,45 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
+  // Links where the pieces go: at a stored name itself, or at its first
+  // level, each to something outside the destination (a file, a folder, a
+  // name that does not exist, a volume of the set).
+  std::map<std::string, std::string> planted;  // link -> target
+  if ((image.options & fuzzset::kOptPlantedLinks) && !noDest) {
+    fs::create_directories(g_root + "/outdir");
+    WriteFile(g_root + "/outdir/x.txt", Bytes{'o', 'u', 't'});
+    SetFileApisToOEM();
+    size_t k = 0;
+    for (const auto& entry : image.entries) {
+      for (const auto& piece : fuzzmodel::ParseVolume(entry.bytes).pieces) {
+        const std::string name = OemOf(piece.header.name);
+        std::string unixPath;
+        if (!IsSafeStoredName(name) || !emu::ToUnixPath(destOem + name, unixPath)) continue;
+        const std::string destUnix = g_root + "/" + (nested ? "dest/deep/er" : "dest") + "/";
+        if (unixPath.compare(0, destUnix.size(), destUnix) != 0) continue;
+        const std::string relative = unixPath.substr(destUnix.size());
+        const size_t slash = relative.find('/');
+        std::string at = unixPath;
+        std::string target;
+        if (slash != std::string::npos && k % 2 == 1) {
+          at = destUnix + relative.substr(0, slash);
+          target = g_root + "/outdir";
+        } else {
+          static const char* const kTargets[] = {"/outside.txt", "/outdir/new.txt", "/src/set.s02",
+                                                 "/outdir"};
+          target = g_root + kTargets[k % 4];
+        }
+        ++k;
+        std::error_code ec;
+        fs::create_directories(fs::path(at).parent_path(), ec);
+        struct stat st {};
+        if (ec || lstat(at.c_str(), &st) == 0 || symlink(target.c_str(), at.c_str()) != 0) continue;
+        planted[at] = target;
+        if (lstat(at.c_str(), &st) == 0) stale.insert(st.st_ino);
+      }
+    }
+  }
+
   std::map<std::string, std::string> before;
   Snapshot(g_root, "", before);
 
@@ -481,6 +523,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (const auto& [path, content] : before) {
     if (after.count(path) == 0) Finding("removed outside the destination: " + path);
+  }
+  // A planted link was neither followed (above) nor replaced.
+  for (const auto& [link, target] : planted) {
+    char text[4096];
+    const ssize_t n = readlink(link.c_str(), text, sizeof text);
+    if (n < 0 || std::string(text, static_cast<size_t>(n)) != target) {
+      Finding("a planted link was replaced: " + link);
+    }
   }
 
   // Every file in the destination was named by a piece the run processed,

@@ -81,6 +81,10 @@ int main(int argc, char** argv) {
   seeds.push_back({"stale-relative",
                    Split({{"a.txt", Pattern(60, 2)}, {"b.txt", Pattern(40, 4)}}, 1 << 20, 0, false,
                          fuzzset::kOptStaleFiles | fuzzset::kOptRelativeDest)});
+  seeds.push_back({"planted-links",
+                   Split({{"a.txt", Pattern(80, 7)}, {"sub\\b.txt", Pattern(70, 8)},
+                          {"c.txt", Pattern(60, 9)}, {"d\\e\\f.txt", Pattern(50, 10)}},
+                         1 << 20, 0, false, fuzzset::kOptPlantedLinks)});
   {
     // Volume numbers in another order than the file names.
     fuzzset::SetImage image = Split({{"x.bin", Pattern(100, 6)}}, 120, 0, false);

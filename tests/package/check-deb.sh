@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Checks the Debian package that CPack made in DIR:
-#   check-deb.sh DIR VERSION WITH_TOOL
+#   check-deb.sh DIR VERSION WITH_TOOL [WITH_WINDOWS_STUB]
 # its control fields, that it holds the programs, their manual pages
-# and the README (gzipped), the copyright file and the changelog; then unpacks
+# and the README (gzipped), the copyright file and the changelog, and
+# /usr/lib/parcel/parcelstub.exe when WITH_WINDOWS_STUB is 1; then unpacks
 # it into a temporary folder and runs the unpacked programs: `parcel
 # --version` must print "parcel VERSION" (when WITH_TOOL is 1, that is when
-# the build has the tool), and parcelstub's help switch its usage line.
+# the build has the tool), parcelstub's help switch its usage line, and
+# `parcel split --stub linux` (and `--stub windows`) must make self-joining
+# files from the programs installed beside it; the Linux one must rebuild
+# the file.
 set -uo pipefail
-dir=$1 version=$2 with_tool=$3
+dir=$1 version=$2 with_tool=$3 with_windows_stub=${4:-0}
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -41,6 +45,7 @@ expected=(./usr/bin/parcelstub
           ./usr/share/doc/parcelstub/README.md.gz ./usr/share/doc/parcelstub/copyright
           ./usr/share/doc/parcelstub/changelog.gz)
 [ "$with_tool" = 1 ] && expected+=(./usr/bin/parcel)
+[ "$with_windows_stub" = 1 ] && expected+=(./usr/lib/parcel/parcelstub.exe)
 paths=$(awk '{print $6}' <<<"$listing")
 for path in "${expected[@]}"; do
   grep -qxF "$path" <<<"$paths" || fail "the package lacks $path"
@@ -50,6 +55,7 @@ grep -vE '^\./(usr(/.*)?)?$' <<<"$paths" | sed 's/^/  outside \/usr: /' | grep .
 awk '$2 != "root/root" {print "  " $2 " " $6}' <<<"$listing" | grep . && fail "files not owned by root"
 grep -E '^\./usr/share/man/.*\.[1-9]$' <<<"$paths" && fail "uncompressed manual pages"
 grep -E '^\./usr/bin/' <<<"$listing" | grep -v '^-rwxr-xr-x' && fail "programs without mode 0755"
+grep -E '^\./usr/lib/parcel/.' <<<"$listing" | grep -v '^-rw-r--r--' && fail "files in /usr/lib/parcel without mode 0644"
 
 # --- unpack and run
 work=$(mktemp -d)
@@ -60,6 +66,23 @@ if [ "$with_tool" = 1 ]; then
   [ "$out" = "parcel $version" ] || fail "unpacked parcel --version printed '$out', expected 'parcel $version'"
 else
   echo "SKIP: parcel --version (this build has no parcel tool yet)"
+fi
+# --stub linux and --stub windows: the programs installed with parcel.
+if [ "$with_tool" = 1 ]; then
+  mkdir -p "$work/try/in" && echo "sent with the package" >"$work/try/in/note.txt"
+  (cd "$work/try" && "$work/usr/bin/parcel" split -q --stub linux -o sfx in) || fail "parcel split --stub linux failed"
+  (cd "$work/try" && ./sfx "$work/try/out" </dev/null >/dev/null) || fail "the Linux self-joining file did not run"
+  cmp -s "$work/try/in/note.txt" "$work/try/out/in/note.txt" || fail "the Linux self-joining file did not rebuild the file"
+  if [ "$with_windows_stub" = 1 ]; then
+    (cd "$work/try" && "$work/usr/bin/parcel" split -q --stub windows -o win in) ||
+      fail "parcel split --stub windows failed"
+    [ "$(head -c 2 "$work/try/win.exe" 2>/dev/null)" = MZ ] || fail "--stub windows made no Windows program"
+    "$work/usr/bin/parcel" test "$work/try/win.exe" >/dev/null || fail "parcel test of win.exe failed"
+  else
+    out=$(cd "$work/try" && "$work/usr/bin/parcel" split --stub windows -o win in 2>&1)
+    grep -q 'no Windows self-joining program is installed' <<<"$out" ||
+      fail "--stub windows without the program said: $out"
+  fi
 fi
 out=$("$work/usr/bin/parcelstub" '/?' </dev/null 2>&1)
 grep -q '^Usage: ' <<<"$out" || fail "unpacked parcelstub /? printed: $out"

@@ -446,6 +446,47 @@ TEST_F(ParcelTool, WineSelfJoiningProgramRebuildsTheTree) {
 }
 #endif
 
+#if defined(PARCELSTUB_EXE) && defined(PARCEL_EXE)
+// A name the Windows self-joining program cannot open (its code page 850
+// has no euro sign): split --stub refuses the set, by either build of
+// parcel; with --allow-unportable-names it is made with a warning, and the
+// Windows program under Wine rebuilds what it can and reports that file.
+TEST_F(ParcelTool, WineSelfJoiningProgramAndUnportableNames) {
+  WriteAll(root_ / "in" / "a.txt", "first");
+  WriteAll(root_ / "in" / "z €.txt", "euro");
+  auto parcelExe = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {WINE_RUN, WINE_PREFIX, PARCEL_EXE});
+    return RunProgram(args, root_, 600);
+  };
+  const Result native = Parcel({"split", "--stub", PARCELSTUB_EXE, "-o", "sets/euro", "in"});
+  EXPECT_EQ(native.status, 1);
+  EXPECT_NE(native.err.find("in/z €.txt: the self-joining program cannot rebuild this name: its code page (850) "
+                            "has no '€'"), std::string::npos) << native.err;
+  const Result windows = parcelExe({"split", "--stub", PARCELSTUB_EXE, "-o", "sets\\euro", "in"});
+  EXPECT_EQ(windows.status, 1);
+  EXPECT_NE(windows.err.find("z €.txt: the self-joining program cannot rebuild this name"), std::string::npos)
+      << windows.err;
+  EXPECT_FALSE(fs::exists(root_ / "sets" / "euro.exe"));
+
+  const Result allowed =
+      Parcel({"split", "--stub", PARCELSTUB_EXE, "--allow-unportable-names", "-o", "sets/euro", "in"});
+  ASSERT_EQ(allowed.status, 0) << allowed.err;
+  EXPECT_NE(allowed.err.find("making the set anyway (--allow-unportable-names)"), std::string::npos) << allowed.err;
+  std::string dest = "Z:" + (root_ / "out").string();
+  std::replace(dest.begin(), dest.end(), '/', '\\');
+  const Result run =
+      RunProgram({WINE_RUN, WINE_PREFIX, (root_ / "sets" / "euro.exe").string(), dest}, root_ / "sets", 600);
+  // The program asks for z ?.txt, which cannot be opened; its message box
+  // has no display under Wine, and the run ends there.
+  EXPECT_NE(run.out.find("\\out\\in\\z ?.txt\r\n"), std::string::npos) << run.out;
+  EXPECT_EQ(ReadAll(root_ / "out" / "in" / "a.txt"), "first");
+  EXPECT_FALSE(fs::exists(root_ / "out" / "in" / "z €.txt"));
+  // parcel join rebuilds it.
+  EXPECT_EQ(Parcel({"join", "-C", "joined", "sets/euro.exe"}).status, 0);
+  EXPECT_TRUE(SameTree(root_ / "joined" / "in", root_ / "in"));
+}
+#endif
+
 #ifdef PARCEL_EXE
 TEST_F(ParcelTool, WineToolRoundTripKeepsNames) {
   MakeTree(root_ / "in" / "Café", true);
