@@ -71,14 +71,15 @@ for ((run = 1; run <= runs; ++run)); do
   rm -rf "$work/p" "$work/q"
   mkdir -p "$work/p" "$work/q"
   "$parcel" split -q -s 128M -r 1 -o "$work/p/set" "$work/data.bin"
-  cp "$work/p/set.s03" "$work/lost"
+  cp "$work/p/set.s03" "$work/lost-p"
   "$parcel" split -q -s 128M -o "$work/q/set" "$work/data.bin"
+  cp "$work/q/set.s03" "$work/lost-q"
   (cd "$work/q" && par2 create -q -q -s1048576 -c128 set.par2 set.s0*)
   rm "$work/p/set.s03" "$work/q/set.s03"
   cat "$work/p/set.s01" "$work/q/set.s01" >/dev/null
   timed parcel-repair "$parcel" repair -q "$work/p/set.s01"
   (cd "$work/q" && timed par2-repair par2 repair -q set.par2)
-  cmp "$work/lost" "$work/p/set.s03" && cmp "$work/lost" "$work/q/set.s03" ||
+  cmp "$work/lost-p" "$work/p/set.s03" && cmp "$work/lost-q" "$work/q/set.s03" ||
     { echo "recovery_bench: a repaired volume differs" >&2; exit 1; }
 done
 
