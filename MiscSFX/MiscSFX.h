@@ -85,6 +85,10 @@ std::string PathIdentityOf(const std::string& path);
 // tell, or has no such call (FinalPathKnown is then false).
 std::string FinalPathOf(HANDLE handle);
 std::string FinalPathOfPath(const std::string& path);
+// Removes an open file when its handle is closed, whatever name reaches it
+// now (the handle must have DELETE access). False when the system cannot
+// (systems before Vista lack the call).
+bool DeleteOnClose(HANDLE handle);
 // A path made absolute and normalised the Win32 way; empty on failure.
 std::string FullPathOf(const std::string& path);
 
@@ -112,6 +116,9 @@ extern HMODULE Kernel32Module;
 // GetFinalPathNameByHandleA, looked up at start (systems before Vista lack it).
 typedef DWORD(WINAPI* TFinalPathQuery)(HANDLE, LPSTR, DWORD, DWORD);
 extern TFinalPathQuery FinalPathQuery;
+// SetFileInformationByHandle, looked up at start likewise.
+typedef BOOL(WINAPI* TFileInformationSetter)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+extern TFileInformationSetter FileInformationSetter;
 inline bool FinalPathKnown() { return FinalPathQuery != nullptr; }
 
 void MiscSFXStartup();

@@ -2,7 +2,7 @@
 // program itself only, never into the tools or the tests.
 #include "SplitSFX/StubMarker.h"
 
-namespace {
+namespace stubmarker {
 
 struct Marker {
   char text[stubmarker::kTextSize];
@@ -18,8 +18,8 @@ constexpr Marker MakeMarker() {
   return marker;
 }
 
-}  // namespace
-
 // Kept by the compiler and the linker although nothing reads it.
 extern const Marker kParcelStubMarker;
 __attribute__((section(".parcel"), used)) const Marker kParcelStubMarker = MakeMarker();
+
+}  // namespace stubmarker
