@@ -110,6 +110,10 @@ std::string PathIdentityOf(const std::string& path);
 std::string FinalPathOf(HANDLE handle);
 // The same for a path, opened only to look at it.
 std::string FinalPathOfPath(const std::string& path);
+// Removes an open file when its handle is closed, whatever name reaches it
+// now (the handle must have DELETE access). False when the system cannot
+// (systems before Vista lack the call).
+bool DeleteOnClose(HANDLE handle);
 // A path made absolute and normalised the Win32 way; empty on failure.
 std::string FullPathOf(const std::string& path);
 
@@ -150,6 +154,9 @@ extern HMODULE Kernel32Module;
 // GetFinalPathNameByHandleA, looked up at start (systems before Vista lack it).
 typedef DWORD(WINAPI* TFinalPathQuery)(HANDLE, LPSTR, DWORD, DWORD);
 extern TFinalPathQuery FinalPathQuery;
+// SetFileInformationByHandle, looked up at start likewise.
+typedef BOOL(WINAPI* TFileInformationSetter)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+extern TFileInformationSetter FileInformationSetter;
 // Whether the system can give the final path of an open file.
 inline bool FinalPathKnown() { return FinalPathQuery != nullptr; }
 

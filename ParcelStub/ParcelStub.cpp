@@ -322,7 +322,9 @@ bool OpenOutputFile() {
     handle = CreateFileA(Settings.OutputPath.c_str(), kAccess, FILE_SHARE_READ, nullptr,
                          OPEN_EXISTING, kFlags, nullptr);
     if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) break;
-    handle = CreateFileA(Settings.OutputPath.c_str(), kAccess, FILE_SHARE_READ, nullptr,
+    // (With DELETE access, so that a file made where it was not meant can be
+    // taken back through its handle, whatever path reaches it now.)
+    handle = CreateFileA(Settings.OutputPath.c_str(), kAccess | DELETE, FILE_SHARE_READ, nullptr,
                          CREATE_NEW, kFlags, nullptr);
     created = handle != INVALID_HANDLE_VALUE;
     // A name that exists but cannot be opened is a link to nothing, or
@@ -345,6 +347,9 @@ bool OpenOutputFile() {
     writable = CandidateKeys.count(FileIdentityOf(handle)) == 0 && !NamesCandidateVolume();
   }
   if (!writable) {
+    // A file this open made in the wrong place (a folder swapped for a link
+    // at the moment of the open) is removed again.
+    if (created) DeleteOnClose(handle);
     CloseHandle(handle);
     return false;
   }

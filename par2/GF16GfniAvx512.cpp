@@ -19,7 +19,8 @@ namespace {
 
 struct GfniAvx512 {
   static constexpr size_t UnitBytes = 64, PrepBytes = 64, CoefBytes = 32;
-  static constexpr int Tile = 8;
+  // 32-bit code has eight vector registers, not thirty-two.
+  static constexpr int Tile = sizeof(void*) == 8 ? 8 : 2;
   // Products landing in their own half, and products landing in the other
   // half (exchanged once, at the end).
   struct Acc {
@@ -55,6 +56,7 @@ struct GfniAvx512 {
   }
 };
 
+#if defined(__x86_64__)
 // The tile written out: eight units' two sums in sixteen registers, inputs
 // taken two at a time so that each sum takes both inputs' products in one
 // three-way exclusive or. (The generic loop leaves GCC moving the sums
@@ -91,6 +93,7 @@ inline void Tile<GfniAvx512, 8>(const uint8_t* coefData, const uint8_t* prep, si
   }
   for (int k = 0; k < 8; ++k) GfniAvx512::Store(acc[k], dst + 64 * k);
 }
+#endif
 
 }  // namespace
 

@@ -171,6 +171,7 @@ void Md5Context::Init() {
 }
 
 void Md5Context::Update(const void* data, size_t bytes) {
+  if (bytes == 0) return;  // data may be null
   const uint8_t* p = static_cast<const uint8_t*>(data);
   size_t buffered = static_cast<size_t>(Length_ % 64);
   Length_ += bytes;

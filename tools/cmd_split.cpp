@@ -511,7 +511,8 @@ int RunSplit(const SplitArgs& args) {
     Warn(parcelio::Utf8Of(besideBase(name)), "the old volume could not be removed (it is left under a .old name)");
   // The recovery files, over the volumes as written.
   if (!args.recovery.empty()) {
-    const int status = WriteSetRecovery(args.recovery, outDir, baseName, finalNames, !stubName.empty());
+    const int status = WriteSetRecovery(args.recovery, outDir, baseName, finalNames, !stubName.empty(),
+                                         std::string("parcel ") + PARCEL_VERSION);
     if (status != ExitOk) return status;
   } else {
     RemoveRecoveryFiles(outDir, baseName);

@@ -181,7 +181,7 @@ TEST_F(ParcelTool, SplitListTestJoinRoundTrip) {
   EXPECT_EQ(split.err,
             "parcel: in/album/photos/prix 5€.txt: the self-joining program cannot rebuild this name: its code page "
             "(850) has no '€'\n"
-            "parcel: split: a receiver who joins this set with the self-joining program would not get 1 file back; "
+            "parcel: split: the self-joining program could not rebuild 1 file (it would stop at the first); "
             "parcel join rebuilds them\n");
   EXPECT_NE(split.out.find("sets/album.s01  65536 bytes\n"), std::string::npos) << split.out;
   EXPECT_NE(split.out.find("8 files, 270026 bytes, 5 volumes\n"), std::string::npos) << split.out;
@@ -338,6 +338,8 @@ TEST_F(ParcelTool, SplitChecksBeforeItWrites) {
       {"a self-joining file as the program", {"split", "--stub", "sfx", "-o", "t", "fine"}, 1,
        {"parcel: sfx: a self-joining file already (it carries a volume of a set)"}, {}},
       {"a folder as the program", {"split", "--stub", "photos", "-o", "t", "fine"}, 1, {"photos: is a directory"}, {}},
+      {"a program cut short", {"split", "--stub", "cut", "-o", "t", "fine"}, 1,
+       {"parcel: cut: a Linux program, but not the self-joining program (it lacks its mark)"}, {}},
       {"SIZE smaller than the program", {"split", "-s", "100k", "--stub", stub, "fine"}, 2,
        {"SIZE 102400 is too small for the self-joining file: the program takes " + stubSize + " bytes"}, {}},
       {"default BASE of a Linux set named like the input file", {"split", "-f", "--stub", stub, "notes"}, 0,
@@ -369,6 +371,7 @@ TEST_F(ParcelTool, SplitChecksBeforeItWrites) {
   WriteAll(scene / "report.s03", "the third report, a text");
   WriteAll(scene / "report.s07", "the seventh report, a text");
   fs::create_directories(scene / "dir.s01");
+  WriteAll(scene / "cut", ReadAll(stub).substr(0, 8192));
   ASSERT_EQ(Parcel({"split", "-q", "-o", "old", "fine"}, scene).status, 0);
   ASSERT_EQ(Parcel({"split", "-q", "--stub", stub, "-o", "sfx", "fine"}, scene).status, 0);
   for (const Case& c : cases) {
@@ -543,6 +546,11 @@ TEST_F(ParcelTool, WineToolTakesTheProgramBesideIt) {
   EXPECT_EQ(windows.status, 0) << windows.err;
   EXPECT_EQ(ReadAll(root_ / "sets" / "w.exe").substr(0, fs::file_size(PARCELSTUB_EXE)), ReadAll(PARCELSTUB_EXE));
   EXPECT_EQ(Parcel({"test", "sets/w.exe"}).status, 0);
+  // A Windows program without the mark: parcel.exe itself.
+  const Result other = Parcel({"split", "--stub", PARCEL_EXE, "-o", "sets/o", "in"});
+  EXPECT_EQ(other.status, 1);
+  EXPECT_NE(other.err.find("a Windows program, but not the self-joining program (it lacks its mark)"),
+            std::string::npos) << other.err;
   const Result linux = kit({"split", "--stub", "linux", "-o", "sets\\l", "in"});
   EXPECT_EQ(linux.status, 1);
   EXPECT_NE(linux.err.find("no Linux self-joining program is installed with parcel (looked for "), std::string::npos)
