@@ -79,7 +79,8 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
   struct stat own {};
   if (!name.parts.empty() && lstat(resolved.unixPath.c_str(), &own) == 0 && S_ISLNK(own.st_mode)) {
     struct stat pointed {};
-    const bool toDirectory = stat(resolved.unixPath.c_str(), &pointed) == 0 && S_ISDIR(pointed.st_mode);
+    const bool toDirectory =
+        stat(resolved.unixPath.c_str(), &pointed) == 0 && S_ISDIR(pointed.st_mode);
     DWORD attributes = FILE_ATTRIBUTE_REPARSE_POINT |
                        (toDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
     if (emu::IsHiddenName(last)) attributes |= FILE_ATTRIBUTE_HIDDEN;

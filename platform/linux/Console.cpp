@@ -141,7 +141,9 @@ bool ConsoleReadLine(std::string& line) {
 
 // ---------------------------------------------------------------- console window
 BOOL SetConsoleTitleA(LPCSTR lpConsoleTitle) {
-  if (isatty(STDOUT_FILENO)) emu::WriteTerminal("\033]0;" + emu::AnsiToTerminal(lpConsoleTitle) + "\007");
+  if (isatty(STDOUT_FILENO)) {
+    emu::WriteTerminal("\033]0;" + emu::AnsiToTerminal(lpConsoleTitle) + "\007");
+  }
   return TRUE;
 }
 

@@ -60,7 +60,8 @@ struct Target {
 // Finds the target of an open; 0 or the Win32 error.
 DWORD Locate(const Win32Name& name, const OpenRequest& r, Target& t) {
   size_t depth = 0;
-  t.guarded = (r.wantWrite || r.creates || r.truncate || (r.flags & FILE_FLAG_OPEN_REPARSE_POINT)) &&
+  const bool changes = r.wantWrite || r.creates || r.truncate;
+  t.guarded = (changes || (r.flags & FILE_FLAG_OPEN_REPARSE_POINT)) &&
               BelowCurrentDirectory(name, depth);
   if (t.guarded) {
     unsigned long error = 0;

@@ -308,9 +308,7 @@ BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {
   if (emu::FullPathLength(name) > MAX_PATH - 2) return emu::Fail(ERROR_FILENAME_EXCED_RANGE, FALSE);
   emu::Resolved resolved;
   emu::Resolve(name, resolved);
-  if (!resolved.exists) {
-    return emu::Fail(resolved.parentIsDirectory ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
-  }
+  if (!resolved.exists) return emu::Fail(emu::NotFoundError(resolved), FALSE);
   if (!S_ISDIR(resolved.st.st_mode)) return emu::Fail(ERROR_DIRECTORY, FALSE);
   if (chdir(resolved.unixPath.c_str()) != 0) return emu::Fail(ERROR_ACCESS_DENIED, FALSE);
   struct stat dot {};
