@@ -11,7 +11,8 @@
 // The emulation is built in layers, each file calling only those below it
 // (scripts/check-layers.sh checks this): Errors, Text, NameCache, Paths,
 // NoFollow, Attributes, Handles, FileOpen, Files, Directories, Search,
-// System, Console, Shell, and Modules at the top.
+// System, Console, Shell, and Modules at the top. Linux-only callers outside
+// the layer (tests) use LinuxView.h, not the layers' headers.
 #pragma once
 
 #include <cstddef>
