@@ -89,6 +89,7 @@ struct FileId {
 bool IdentityOf(const fs::path& path, FileId& id);
 
 class Dir;
+bool SyncFileSystem(const Dir& dir);
 void RegisterTemporary(const Dir& dir, const std::string& name);
 void DropTemporary(const Dir& dir, const std::string& name);
 
@@ -137,6 +138,7 @@ class Dir {
 
  private:
   friend class NameLock;
+  friend bool SyncFileSystem(const Dir& dir);
   friend void RegisterTemporary(const Dir& dir, const std::string& name);
   friend void DropTemporary(const Dir& dir, const std::string& name);
 #ifdef _WIN32
@@ -146,6 +148,12 @@ class Dir {
   int fd_ = -1;
 #endif
 };
+
+// Whether the system can write everything of one file system through to
+// the disk in one call (Linux: syncfs), and that call for the file system
+// holding the folder. Where it cannot, files are flushed one by one.
+bool FileSystemSyncs();
+bool SyncFileSystem(const Dir& dir);
 
 // The last failure was a link where a level or file was expected, or a
 // name that exists already.
