@@ -9,6 +9,7 @@
 bool DiskFreeExAvailable = false;
 HMODULE Kernel32Module = nullptr;
 TFinalPathQuery FinalPathQuery = nullptr;
+TFileInformationSetter FileInformationSetter = nullptr;
 
 namespace {
 
@@ -345,6 +346,13 @@ std::string FinalPathOfPath(const std::string& path) {
   return final;
 }
 
+bool DeleteOnClose(HANDLE handle) {
+  if (FileInformationSetter == nullptr) return false;
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  return FileInformationSetter(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
 std::string FullPathOf(const std::string& path) {
   char text[2 * MAX_PATH + 8];
   const DWORD length = GetFullPathNameA(path.c_str(), sizeof text, text, nullptr);
@@ -462,6 +470,11 @@ void MiscSFXStartup() {
                        ? reinterpret_cast<TFinalPathQuery>(reinterpret_cast<void (*)()>(
                              GetProcAddress(Kernel32Module, "GetFinalPathNameByHandleA")))
                        : nullptr;
+  FileInformationSetter =
+      Kernel32Module != nullptr
+          ? reinterpret_cast<TFileInformationSetter>(reinterpret_cast<void (*)()>(
+                GetProcAddress(Kernel32Module, "SetFileInformationByHandle")))
+          : nullptr;
 }
 
 void MiscSFXShutdown() {
@@ -469,4 +482,5 @@ void MiscSFXShutdown() {
   Kernel32Module = nullptr;
   DiskFreeExAvailable = false;
   FinalPathQuery = nullptr;
+  FileInformationSetter = nullptr;
 }

@@ -1,3 +1,8 @@
+// The join driver: the run state, the operator prompts and status lines,
+// the checks on where outputs may go, and RunJoin, which finds the volumes
+// beside the program, checks each one and rebuilds the stored files piece
+// by piece with their CRC-32 checks. Kept in the shape of the original
+// design: records, module variables, one long RunJoin.
 #include "ParcelStub/ParcelStub.h"
 
 #include <cstring>
@@ -7,6 +12,7 @@
 #include "NameRules/NameRules.h"
 #include "ParcelStub/CommandLine.h"
 #include "SplitSFX/SplitSFX.h"
+#include "VolumeFormat/VolumeFormat.h"
 #include "platform/RunTime.h"
 
 // ------------------------------------------------------------------ run state
@@ -84,7 +90,6 @@ constexpr UINT kNoticeBox = MB_OK | MB_ICONINFORMATION | MB_TASKMODAL;     // 0x
 constexpr UINT kClosingBox = MB_YESNO | MB_ICONINFORMATION | MB_TASKMODAL; // 0x2044
 
 constexpr int32_t kSearchAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE;  // 33
-constexpr uint8_t kNoCrcCheck = 4;
 
 // ------------------------------------------------------------------ small companions
 std::string WithFinalBackslash(const std::string& path) {
@@ -184,6 +189,20 @@ std::string Number64Text(int64_t value) {
   return value < 0 ? "-" + digits : digits;
 }
 
+// The candidate check's reads (see volformat::LocateVolume): the signature
+// at a position of the current volume, into VolumeSignature, and the 4
+// trailer bytes at a position.
+bool SignatureAt(int64_t position) {
+  return MoveTo(Settings.VolumeHandle, position, FILE_BEGIN) &&
+         ReadSignature(Settings.VolumeHandle, VolumeSignature) == rcOk;
+}
+
+bool TrailerAt(int64_t position, uint8_t* trailer) {
+  return MoveTo(Settings.VolumeHandle, position, FILE_BEGIN) &&
+         ReadBlock(Settings.VolumeHandle, trailer, int32_t{volformat::kTrailerLength}) ==
+             volformat::kTrailerLength;
+}
+
 void WriteReadErrorLine() {
   SourcePos = FilePosition(Settings.VolumeHandle);
   OutputPos = FilePosition(Settings.OutputHandle);
@@ -204,10 +223,10 @@ std::string OutputFileKey() {
 // ------------------------------------------------------------------ where outputs may go
 //
 // Below the destination the program writes only what it makes there: no
-// level or file that is a link (a symbolic link, a junction), no file that
-// is a candidate volume of the run, no file that has other names (a hard
-// link), since writing it would change a file elsewhere. Each such output
-// is a failed open.
+// level or file that is a link (a symbolic link, a junction), no existing
+// file that is a candidate volume of the run, no existing file that has
+// other names (a hard link), since writing it would change a file
+// elsewhere. Each such output is a failed open.
 
 // Notes the folder and base name of a search for volumes.
 void RecordSearchBase() {
@@ -248,9 +267,9 @@ std::string OutputFolder() {
   return end == std::string::npos ? Settings.OutputPath : Settings.OutputPath.substr(0, end);
 }
 
-// True when the current output would be found by a search for volumes: a
-// name with a searched base name (any case, any extension) in a searched
-// folder, however the folder is reached.
+// True when the current output is named like a candidate volume: a searched
+// base name (any case, any extension) in a searched folder, however the
+// folder is reached.
 bool NamesCandidateVolume() {
   std::string leaf = Settings.OutputPath.substr(Settings.OutputPath.find_last_of("\\/") + 1);
   // Windows drops dots and blanks at the end of a name.
@@ -295,7 +314,6 @@ bool IsWhereMeant(HANDLE handle) {
 // may not be written.
 bool OpenOutputFile() {
   Settings.OutputHandle = nullptr;
-  if (NamesCandidateVolume()) return false;
   constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
   constexpr DWORD kFlags = FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT;
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -304,7 +322,9 @@ bool OpenOutputFile() {
     handle = CreateFileA(Settings.OutputPath.c_str(), kAccess, FILE_SHARE_READ, nullptr,
                          OPEN_EXISTING, kFlags, nullptr);
     if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) break;
-    handle = CreateFileA(Settings.OutputPath.c_str(), kAccess, FILE_SHARE_READ, nullptr,
+    // (With DELETE access, so that a file made where it was not meant can be
+    // taken back through its handle, whatever path reaches it now.)
+    handle = CreateFileA(Settings.OutputPath.c_str(), kAccess | DELETE, FILE_SHARE_READ, nullptr,
                          CREATE_NEW, kFlags, nullptr);
     created = handle != INVALID_HANDLE_VALUE;
     // A name that exists but cannot be opened is a link to nothing, or
@@ -318,11 +338,18 @@ bool OpenOutputFile() {
                   (info.dwFileAttributes &
                    (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
                   (created || info.nNumberOfLinks <= 1) && IsWhereMeant(handle);
+  // A file that was there may be a volume still to be read: one met by the
+  // searches (by identity, whatever name reaches it), or one named like
+  // them in a searched folder (it may have come since they were listed). A
+  // new file destroys nothing.
   if (writable && !created) {
     if (!CandidateKeysCurrent) CollectCandidateKeys();
-    writable = CandidateKeys.count(FileIdentityOf(handle)) == 0;
+    writable = CandidateKeys.count(FileIdentityOf(handle)) == 0 && !NamesCandidateVolume();
   }
   if (!writable) {
+    // A file this open made in the wrong place (a folder swapped for a link
+    // at the moment of the open) is removed again.
+    if (created) DeleteOnClose(handle);
     CloseHandle(handle);
     return false;
   }
@@ -621,21 +648,14 @@ void RunJoin() {
                                         nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     bool accepted = false;
     if (Settings.VolumeHandle != INVALID_HANDLE_VALUE) {
-      VolumeDataEnd = FileSizeOf(Settings.VolumeHandle);
-      bool signatureFound = ReadSignature(Settings.VolumeHandle, VolumeSignature) == rcOk;
-      if (!signatureFound && VolumeDataEnd >= 4) {
-        // A self-joining file: the last 4 bytes give the signature's
-        // position, at the true end of a file of any size; its pieces end
-        // where the trailer begins.
-        uint32_t trailer = 0;
-        VolumeDataEnd -= 4;
-        if (MoveTo(Settings.VolumeHandle, VolumeDataEnd, FILE_BEGIN) &&
-            ReadBlock(Settings.VolumeHandle, &trailer, 4) == 4) {
-          SignatureOffset = static_cast<int64_t>(trailer);
-          signatureFound = MoveTo(Settings.VolumeHandle, SignatureOffset, FILE_BEGIN) &&
-                           ReadSignature(Settings.VolumeHandle, VolumeSignature) == rcOk;
-        }
-      }
+      // The signature at byte 0, or where the trailer of a self-joining file
+      // points (read at the true end of a file of any size); the reads leave
+      // the file just after the signature.
+      volformat::VolumePlace place;
+      const bool signatureFound = volformat::LocateVolume(FileSizeOf(Settings.VolumeHandle),
+                                                          SignatureAt, TrailerAt, place);
+      SignatureOffset = place.start;
+      VolumeDataEnd = place.dataEnd;
       if (signatureFound && ReadVolumeRecord(Settings.VolumeHandle, VolumeRecord) == rcOk) {
         if (!SetIdCaptured) {
           std::memcpy(CapturedSetId, VolumeRecord.SetId, sizeof CapturedSetId);
@@ -776,7 +796,7 @@ void RunJoin() {
 
       // The CRC check: each piece stands on its own.
       if (PieceSize <= 0) PieceCrc = 0;
-      if (VolumeRecord.CheckMode != kNoCrcCheck && PieceCrc != FileHeader.Crc) {
+      if (VolumeRecord.CheckMode != volformat::kNoCrcCheck && PieceCrc != FileHeader.Crc) {
         ShowMessage(kCrcFailed, kCaptionError, kNoticeBox);
       }
       CloseIfOpen(Settings.OutputHandle);

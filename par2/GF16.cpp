@@ -255,10 +255,43 @@ bool GfForceKernel(GfKernel kernel) {
 
 void GfResetKernel() { Forced.store(-1); }
 
+namespace {
+
+// Products one word at a time through the logarithm tables: for work too
+// small to repay a kernel's tables or constants (rows of a matrix being
+// inverted, say).
+void MatrixByLogs(const uint16_t* coefs, const uint8_t* const* srcs, size_t inputs,
+                  uint8_t* const* dsts, size_t outputs, size_t offset, size_t bytes) {
+  const Tables& t = Field();
+  for (size_t o = 0; o < outputs; ++o)
+    for (size_t i = 0; i < inputs; ++i) {
+      const uint16_t coef = coefs[o * inputs + i];
+      if (coef == 0) continue;
+      const uint32_t logCoef = t.Log[coef];
+      const uint8_t* src = srcs[i] + offset;
+      uint8_t* dst = dsts[o] + offset;
+      for (size_t n = 0; n + 1 < bytes; n += 2) {
+        const uint16_t w = static_cast<uint16_t>(src[n] | src[n + 1] << 8);
+        if (w == 0) continue;
+        const uint16_t p = t.Exp[logCoef + t.Log[w]];
+        dst[n] ^= static_cast<uint8_t>(p);
+        dst[n + 1] ^= static_cast<uint8_t>(p >> 8);
+      }
+    }
+}
+
+constexpr size_t SmallWork = 256;  // bytes per (input, output) pair
+
+}  // namespace
+
 void GfMulAddMatrix(const uint16_t* coefs, const uint8_t* const* srcs, size_t inputs,
                     uint8_t* const* dsts, size_t outputs, size_t offset, size_t bytes) {
-  Kernels[static_cast<int>(Active())].Function(coefs, srcs, inputs, dsts, outputs, offset,
-                                               bytes & ~static_cast<size_t>(1));
+  bytes &= ~static_cast<size_t>(1);
+  if (bytes <= SmallWork && Active() != GfKernel::Portable) {
+    MatrixByLogs(coefs, srcs, inputs, dsts, outputs, offset, bytes);
+    return;
+  }
+  Kernels[static_cast<int>(Active())].Function(coefs, srcs, inputs, dsts, outputs, offset, bytes);
 }
 
 void GfMulAdd(uint16_t coef, const uint8_t* src, uint8_t* dst, size_t bytes) {

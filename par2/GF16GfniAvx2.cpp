@@ -9,7 +9,7 @@ namespace {
 
 struct GfniAvx2 {
   static constexpr size_t UnitBytes = 32, PrepBytes = 64, CoefBytes = 32;
-  static constexpr int Tile = 4;
+  static constexpr int Tile = sizeof(void*) == 8 ? 4 : 2;
   using Acc = __m256i;
   struct Coef {
     __m256i Same, Other;

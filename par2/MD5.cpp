@@ -171,6 +171,7 @@ void Md5Context::Init() {
 }
 
 void Md5Context::Update(const void* data, size_t bytes) {
+  if (bytes == 0) return;  // data may be null
   const uint8_t* p = static_cast<const uint8_t*>(data);
   size_t buffered = static_cast<size_t>(Length_ % 64);
   Length_ += bytes;
@@ -222,41 +223,78 @@ Md5Digest Md5Multi::Final(size_t stream) {
 }
 
 void Md5Multi::Update(const uint8_t* const* data, size_t bytes) {
-  const size_t count = Streams_.size();
-  if (count == 0 || bytes == 0) return;
-  // Streams out of step are fed one by one.
-  const uint64_t length = Streams_[0].Length_;
-  bool inStep = true;
-  for (const Md5Context& s : Streams_) inStep = inStep && s.Length_ == length;
-  if (!inStep || count == 1) {
-    for (size_t i = 0; i < count; ++i) Streams_[i].Update(data[i], bytes);
-    return;
-  }
-  std::vector<uint32_t*> states(count);
+  std::vector<Md5Context*> contexts(Streams_.size());
+  for (size_t i = 0; i < contexts.size(); ++i) contexts[i] = &Streams_[i];
+  Md5UpdateTogether(contexts.data(), data, contexts.size(), bytes);
+}
+
+namespace {
+
+// Contexts that have all taken length bytes so far, advanced together.
+void UpdateInStep(const uint8_t* const* data, size_t count, size_t bytes, uint64_t length,
+                  uint32_t* const* states, uint8_t* const* buffers, uint64_t* const* lengths) {
   std::vector<const uint8_t*> at(count);
-  for (size_t i = 0; i < count; ++i) states[i] = Streams_[i].State_;
   size_t done = 0;
   const size_t buffered = static_cast<size_t>(length % 64);
   if (buffered > 0) {
     const size_t take = std::min(bytes, 64 - buffered);
     for (size_t i = 0; i < count; ++i) {
-      std::memcpy(Streams_[i].Buffer_ + buffered, data[i], take);
-      Streams_[i].Length_ += take;
-      at[i] = Streams_[i].Buffer_;
+      std::memcpy(buffers[i] + buffered, data[i], take);
+      at[i] = buffers[i];
     }
     done = take;
-    if (buffered + take < 64) return;
-    CompressLanes(states.data(), at.data(), count, 1);
+    if (buffered + take == 64) CompressLanes(states, at.data(), count, 1);
   }
   const size_t blocks = (bytes - done) / 64;
   if (blocks > 0) {
     for (size_t i = 0; i < count; ++i) at[i] = data[i] + done;
-    CompressLanes(states.data(), at.data(), count, blocks);
+    CompressLanes(states, at.data(), count, blocks);
   }
   const size_t tail = bytes - done - blocks * 64;
   for (size_t i = 0; i < count; ++i) {
-    std::memcpy(Streams_[i].Buffer_, data[i] + done + blocks * 64, tail);
-    Streams_[i].Length_ += bytes - done;
+    if (tail > 0) std::memcpy(buffers[i], data[i] + done + blocks * 64, tail);
+    *lengths[i] += bytes;
+  }
+}
+
+}  // namespace
+
+void Md5UpdateTogether(Md5Context* const* contexts, const uint8_t* const* data, size_t count,
+                       size_t bytes) {
+  if (count == 0 || bytes == 0) return;
+  // Contexts are grouped by the number of bytes they have taken; each group
+  // runs in step, a context alone by itself.
+  std::vector<size_t> order(count);
+  for (size_t i = 0; i < count; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return contexts[a]->Length_ < contexts[b]->Length_;
+  });
+  std::vector<uint32_t*> states;
+  std::vector<uint8_t*> buffers;
+  std::vector<uint64_t*> lengths;
+  std::vector<const uint8_t*> pieces;
+  for (size_t first = 0; first < count;) {
+    size_t last = first;
+    const uint64_t length = contexts[order[first]]->Length_;
+    while (last < count && contexts[order[last]]->Length_ == length) ++last;
+    if (last - first == 1) {
+      contexts[order[first]]->Update(data[order[first]], bytes);
+    } else {
+      states.clear();
+      buffers.clear();
+      lengths.clear();
+      pieces.clear();
+      for (size_t k = first; k < last; ++k) {
+        Md5Context* c = contexts[order[k]];
+        states.push_back(c->State_);
+        buffers.push_back(c->Buffer_);
+        lengths.push_back(&c->Length_);
+        pieces.push_back(data[order[k]]);
+      }
+      UpdateInStep(pieces.data(), pieces.size(), bytes, length, states.data(), buffers.data(),
+                   lengths.data());
+    }
+    first = last;
   }
 }
 

@@ -24,13 +24,18 @@ class Md5Context {
   uint64_t Length() const { return Length_; }
 
  private:
-  friend class Md5Multi;
+  friend void Md5UpdateTogether(Md5Context* const*, const uint8_t* const*, size_t, size_t);
   uint32_t State_[4];
   uint8_t Buffer_[64];
   uint64_t Length_;
 };
 
 Md5Digest Md5(const void* data, size_t bytes);
+
+// contexts[i]->Update(data[i], bytes) for every i, the contexts that have
+// taken the same number of bytes so far running in step in the SIMD lanes.
+void Md5UpdateTogether(Md5Context* const* contexts, const uint8_t* const* data, size_t count,
+                       size_t bytes);
 
 // The digests of count messages of bytes bytes each: out[i] = Md5(data[i]).
 void Md5Many(const uint8_t* const* data, size_t count, size_t bytes, Md5Digest* out);

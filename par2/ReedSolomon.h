@@ -26,10 +26,13 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "par2/MD5.h"
 
 constexpr uint32_t MaxInputSlices = 32768;
 
@@ -40,12 +43,31 @@ uint16_t InputSliceConstant(uint32_t index);
 // exponent.
 uint16_t RecoveryCoefficient(uint32_t index, uint32_t exponent);
 
+// MD5 and CRC-32 of a whole input slice, zero-padded to the slice size (as a
+// set's index lists them).
+struct SliceChecksum {
+  Md5Digest Md5{};
+  uint32_t Crc32 = 0;
+};
+
 // Sums whole slices, each weighted by a column of coefficients (one per
 // output), into outputs. The engine behind the encoder and the decoder.
+//
+// The slices of a group are shared among the worker threads as tasks taken
+// in turn: first the MD5 streams the slices continue (see Commit), then the
+// slices' own checksums in batches, then the sums in byte ranges of every
+// slice. Each output byte is thus read and written once per group.
 class SliceAccumulator {
  public:
-  // threads 0: one per processor. groupSlices 0: GroupSlices(sliceBytes).
-  SliceAccumulator(size_t sliceBytes, size_t outputs, unsigned threads, size_t groupSlices);
+  struct Options {
+    unsigned Threads = 0;      // 0: one per processor
+    size_t GroupSlices = 0;    // 0: GroupSlices(sliceBytes)
+    bool Checksums = false;    // SliceChecksum of every committed slice
+    size_t Streams = 0;        // MD5 streams that slices can continue
+  };
+  static constexpr uint32_t NoStream = UINT32_MAX;
+
+  SliceAccumulator(size_t sliceBytes, size_t outputs, const Options& options);
   ~SliceAccumulator();
   SliceAccumulator(const SliceAccumulator&) = delete;
   SliceAccumulator& operator=(const SliceAccumulator&) = delete;
@@ -54,31 +76,45 @@ class SliceAccumulator {
   // groups are being worked on.
   uint8_t* Acquire();
   // The buffer from Acquire holds bytes bytes of a slice (the rest of it is
-  // taken as zeros); column[o] is its weight in output o.
-  void Commit(size_t bytes, const uint16_t* column);
-  // Waits until every committed slice is summed.
+  // taken as zeros); column[o] is its weight in output o. tag names the
+  // slice's checksum (Checksums); the bytes (not the padding) continue MD5
+  // stream `stream` unless it is NoStream, after the slices committed to it
+  // before.
+  void Commit(size_t bytes, const uint16_t* column, uint32_t tag = 0, uint32_t stream = NoStream);
+  // Waits until every committed slice is summed and hashed.
   void Finish();
 
   size_t SliceBytes() const { return SliceBytes_; }
   size_t Outputs() const { return Outputs_.size(); }
   uint8_t* Output(size_t o) { return Outputs_[o]; }
+  // After Finish: the checksum of the slice committed with tag (a default
+  // one for a tag never committed), and the digest of a stream.
+  SliceChecksum Checksum(uint32_t tag) const;
+  Md5Digest StreamDigest(uint32_t stream);
   size_t MemoryBytes() const;
-  // The default number of slices buffered per group: enough that every output
-  // byte is read and written once per many input slices, within 32 MiB.
+  // The default number of slices buffered per group: up to 64, within 128
+  // MiB for both groups.
   static size_t GroupSlices(size_t sliceBytes);
 
  private:
   struct Group {
     uint8_t* Data = nullptr;
     std::vector<uint16_t> Coefs;  // [output][slot]
+    std::vector<uint32_t> Tags, Streams;
+    std::vector<size_t> Bytes;
+    std::vector<SliceChecksum> Sums;
     size_t Count = 0;
-    bool Busy = false;  // with the workers
+    size_t Harvest = 0;  // checksums not yet copied out
   };
   void Submit();
-  void Worker(unsigned id);
+  void Collect(Group& g);
+  void Worker();
+  void RunTask(Group& g, size_t task);
 
   size_t SliceBytes_;
+  size_t Stride_;
   size_t GroupSlices_;
+  Options Options_;
   std::vector<uint8_t*> Outputs_;
   Group Groups_[2];
   int Filling_ = 0;
@@ -87,30 +123,45 @@ class SliceAccumulator {
   std::mutex Mutex_;
   std::condition_variable WorkReady_;
   std::condition_variable WorkDone_;
-  // The group being worked on, the number of workers yet to finish it, and a
-  // sequence number that tells the workers a new group was handed out.
+  // The group being worked on, its tasks (handed out in order), how many are
+  // still running or waiting, and the sums' share per task.
   int Working_ = -1;
-  unsigned Pending_ = 0;
-  uint64_t Sequence_ = 0;
+  size_t Tasks_ = 0, NextTask_ = 0, Unfinished_ = 0;
+  size_t HashTasks_ = 0, ChecksumTasks_ = 0, RangeBytes_ = 0;
   bool Stop_ = false;
-  std::vector<std::unique_ptr<uint8_t[]>> Storage_;
+  std::vector<Md5Context> StreamContexts_;
+  std::vector<SliceChecksum> Checksums_;
+  std::vector<bool> Seen_;
+  struct Free {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+  std::vector<std::unique_ptr<uint8_t, Free>> Storage_;
 };
 
 class RecoveryEncoder {
  public:
-  // Recovery slices of sliceBytes (even) for the given exponents.
+  // Recovery slices of sliceBytes (even) for the given exponents. With
+  // options.Checksums, the SliceChecksum of every input slice as well; with
+  // options.Streams, MD5 streams (a file's digest, say) fed by the slices.
   RecoveryEncoder(size_t sliceBytes, std::vector<uint32_t> exponents, unsigned threads = 0,
                   size_t groupSlices = 0);
+  RecoveryEncoder(size_t sliceBytes, std::vector<uint32_t> exponents,
+                  const SliceAccumulator::Options& options);
 
   // Adds input slice index: bytes (<= SliceBytes) of data, zero-padded. The
   // data is copied; slices may come in any order, each once.
-  void Add(uint32_t index, const void* data, size_t bytes);
+  void Add(uint32_t index, const void* data, size_t bytes,
+           uint32_t stream = SliceAccumulator::NoStream);
   // The same without the copy: read the slice into Acquire()'s buffer, then
   // Commit it.
   uint8_t* Acquire() { return Engine_.Acquire(); }
-  void Commit(uint32_t index, size_t bytes);
+  // stream: the MD5 stream the slice's bytes continue (see
+  // SliceAccumulator::Commit); a file's slices go to its stream in order.
+  void Commit(uint32_t index, size_t bytes, uint32_t stream = SliceAccumulator::NoStream);
   // Waits for the work; then Slice(k) is the recovery slice of Exponent(k).
   void Finish() { Engine_.Finish(); }
+  SliceChecksum Checksum(uint32_t index) const { return Engine_.Checksum(index); }
+  Md5Digest StreamDigest(uint32_t stream) { return Engine_.StreamDigest(stream); }
 
   size_t Count() const { return Exponents_.size(); }
   uint32_t Exponent(size_t k) const { return Exponents_[k]; }
@@ -167,6 +218,7 @@ class RecoveryDecoder {
   // Inverse of the chosen system, column j (for recovery slice Used_[j]) as
   // M little-endian words.
   std::vector<std::vector<uint8_t>> InverseColumns_;
+  std::vector<const uint8_t*> InverseSources_;
   std::vector<uint16_t> Column_;
   std::vector<uint8_t> ColumnBytes_;
   std::unique_ptr<SliceAccumulator> Engine_;

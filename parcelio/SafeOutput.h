@@ -27,6 +27,7 @@ namespace parcelio {
 // "part" or "old". Long names are shortened so that the result stays a
 // valid file name.
 std::string TemporaryName(const std::string& finalName, const std::string& kind);
+// The name of the lock file that keeps two splits to one BASE in a folder apart.
 std::string LockName(const std::string& base);
 
 struct TemporaryNameParts {
@@ -56,6 +57,7 @@ class PendingFile {
 
   // Creates the temporary file exclusively; false with LastErrorText().
   bool Create(std::shared_ptr<const Dir> dir, const std::string& finalName);
+  // The open file, its temporary name, and the name it is to take.
   File& file() { return file_; }
   const std::string& temporary() const { return temp_; }
   const std::string& finalName() const { return final_; }
@@ -120,6 +122,7 @@ bool SwitchSet(const Dir& dir, const std::vector<PendingFile*>& newFiles, const 
 // leftovers of ended runs there are removed.
 class FolderTree {
  public:
+  // The tree below root, the destination held open.
   explicit FolderTree(Dir root);
   // The folder of a relative path ("a/b"; "" is the destination itself).
   // On failure, failedLevel is the relative path of the level that failed.

@@ -109,10 +109,10 @@ fi
 # for a short fixed time each; a finding fails the stage. PARCEL_FUZZ_SECONDS
 # sets the time per target.
 fuzz_seconds=${PARCEL_FUZZ_SECONDS:-30}
-fuzz_build() {  # only the three targets and what they link
+fuzz_build() {  # only the four targets and what they link
   cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
     -DPARCEL_FUZZ=ON -DPARCEL_TESTS=OFF >/dev/null &&
-    cmake --build build-fuzz -j"$jobs" --target fuzz_readers fuzz_join fuzz_parcel
+    cmake --build build-fuzz -j"$jobs" --target fuzz_readers fuzz_join fuzz_parcel fuzz_par2
 }
 if stage "Fuzz build (clang, libFuzzer)" fuzz_build; then
   stage "Fuzz targets (${fuzz_seconds}s each)" bash tests/fuzz/run-fuzz.sh build-fuzz "$fuzz_seconds" || test_failed

@@ -413,6 +413,36 @@ TEST_F(Win32Test, DirectoryHandlesFinalAndFullPaths) {
   EXPECT_GT(GetFullPathNameA("c.txt", 3, full, nullptr), 3u);
 }
 
+// A file marked for deletion through its handle goes when the handle is
+// closed, whatever name reaches it by then; without DELETE access it cannot
+// be marked.
+TEST_F(Win32Test, FileDeletedThroughItsHandle) {
+  using Setter = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+  const auto setInformation = reinterpret_cast<Setter>(reinterpret_cast<void (*)()>(
+      GetProcAddress(LoadLibraryA("kernel32.dll"), "SetFileInformationByHandle")));
+  ASSERT_NE(nullptr, setInformation);
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+
+  HANDLE h = CreateFileA(dir_.Path("made.bin").c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                         FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(h, "abc", 3, &written, nullptr));
+  EXPECT_TRUE(setInformation(h, FileDispositionInfo, &disposition, sizeof disposition));
+  EXPECT_TRUE(dir_.Exists("made.bin"));
+  CloseHandle(h);
+  EXPECT_FALSE(dir_.Exists("made.bin"));
+
+  dir_.WriteBytes("kept.bin", "kept");
+  h = Open(dir_.Path("kept.bin"), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_FALSE(setInformation(h, FileDispositionInfo, &disposition, sizeof disposition));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  CloseHandle(h);
+  EXPECT_EQ("kept", dir_.ReadBytes("kept.bin"));
+}
+
 // A second open of a file that is open already must take only what the
 // open handle shares, and share all that the open handle takes.
 TEST_F(Win32Test, ShareModesOfOpenHandlesAreEnforced) {

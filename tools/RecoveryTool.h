@@ -15,9 +15,10 @@ std::vector<std::string> ExistingRecoveryFiles(const parcelio::fs::path& dir, co
 
 // After a split has written its volumes: the recovery files for them
 // (amount as given to -r), and the removal of older recovery files of BASE
-// that were not rewritten. Answers an exit status.
+// that were not rewritten. creator: the text of the creator packet.
+// Answers an exit status.
 int WriteSetRecovery(const std::string& amount, const parcelio::fs::path& dir, const std::string& base,
-                     const std::vector<parcelio::fs::path>& volumes, bool hasStub);
+                     const std::vector<parcelio::fs::path>& volumes, bool hasStub, const std::string& creator);
 
 // Removes the recovery files of BASE (a new set without -r replaces them).
 void RemoveRecoveryFiles(const parcelio::fs::path& dir, const std::string& base);

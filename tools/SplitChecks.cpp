@@ -31,10 +31,13 @@ int CheckPortableNames(const std::vector<NamedInput>& inputs, bool withStub, boo
                              " characters), or leave out --stub for receivers who join with parcel, or give "
                              "--allow-unportable-names to make the set anyway");
   }
-  Warn("split", withStub ? "making the set anyway (--allow-unportable-names): the self-joining program will not "
-                           "rebuild " + files + "; parcel join will"
-                         : "a receiver who joins this set with the self-joining program would not get " + files +
-                               " back; parcel join rebuilds them");
+  // The self-joining program ends its run at the first file it cannot
+  // open, so what follows that file in the set is lost to it as well.
+  Warn("split", withStub ? "making the set anyway (--allow-unportable-names): the self-joining program stops at "
+                           "the first of these " + files + " and rebuilds nothing after it; parcel join rebuilds "
+                           "them all"
+                         : "the self-joining program could not rebuild " + files +
+                               " (it would stop at the first); parcel join rebuilds them");
   return ExitOk;
 }
 

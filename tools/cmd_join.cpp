@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "VolumeFormat/VolumeFormat.h"
 #include "parcelio/FileIO.h"
 #include "parcelio/Names.h"
 #include "parcelio/SafeOutput.h"
@@ -266,7 +267,7 @@ int RunJoin(const JoinArgs& args) {
         progress.Finish();
         Fail(shown(target.relative), "cannot read the piece" + where + " from " + volume.name + ": " + copy.reason);
         target.damaged = true;
-      } else if (volume.checkMode != 4 && copy.crc != piece.crc) {
+      } else if (volume.checkMode != volformat::kNoCrcCheck && copy.crc != piece.crc) {
         progress.Finish();
         Fail(shown(target.relative), "CRC error in the piece" + where);
         target.damaged = true;

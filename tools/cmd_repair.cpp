@@ -67,7 +67,7 @@ void RemoveRecoveryFiles(const fs::path& dir, const std::string& base) {
 }
 
 int WriteSetRecovery(const std::string& amountText, const fs::path& dir, const std::string& base,
-                     const std::vector<fs::path>& volumes, bool hasStub) {
+                     const std::vector<fs::path>& volumes, bool hasStub, const std::string& creator) {
   rec::RecoveryAmount amount;
   if (!rec::ParseRecoveryAmount(amountText, amount)) return UsageError("split", "bad -r amount '" + amountText + "'");
   std::vector<uint64_t> sizes;
@@ -96,7 +96,7 @@ int WriteSetRecovery(const std::string& amountText, const fs::path& dir, const s
   request.sliceSize = plan.sliceSize;
   request.recoverySlices = plan.recoverySlices;
   request.slicesPerFile = plan.slicesPerVolume;
-  request.creator = std::string("parcel ") + PARCEL_VERSION + " (parcelstub)";
+  request.creator = creator;
   ProgressLine progress("parcel: recovery", 1);
   request.progress = [&](uint64_t done, uint64_t total) {
     progress.SetTotal(static_cast<int64_t>(total));

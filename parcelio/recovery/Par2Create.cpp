@@ -16,6 +16,8 @@
 #include <random>
 
 #include "CRC32/CRC32.h"
+#include "par2/MD5.h"
+#include "par2/ReedSolomon.h"
 #include "parcelio/recovery/Par2Format.h"
 
 namespace parcelio::recovery {
@@ -206,18 +208,15 @@ bool CreateRecovery(const CreateRequest& request, std::vector<std::string>& writ
   if (chunk * recoveryCount > request.memoryBudget)
     chunk = std::max<uint64_t>(64, request.memoryBudget / recoveryCount / 64 * 64);
   const uint64_t passes = CeilDiv(sliceSize, chunk);
-  std::vector<std::unique_ptr<uint8_t[]>> sums(recoveryCount);
-  std::vector<uint8_t*> sumPointers(recoveryCount);
+  // The recovery packets' MD5s, hashed side by side as the slices are made.
+  Md5Multi packetMd5(recoveryCount);
   for (uint32_t e = 0; e < recoveryCount; ++e) {
-    sums[e].reset(new uint8_t[static_cast<size_t>(chunk)]);
-    sumPointers[e] = sums[e].get();
-  }
-  std::vector<Md5Stream> packetMd5(recoveryCount);
-  for (uint32_t e = 0; e < recoveryCount; ++e) {
-    uint8_t exponent[4] = {static_cast<uint8_t>(e), static_cast<uint8_t>(e >> 8), 0, 0};
-    packetMd5[e].Update(setId.data(), 16);
-    packetMd5[e].Update(TypeBytes(PacketType::RecoverySlice), 16);
-    packetMd5[e].Update(exponent, 4);
+    uint8_t head[36];
+    std::memcpy(head, setId.data(), 16);
+    std::memcpy(head + 16, TypeBytes(PacketType::RecoverySlice), 16);
+    const uint8_t exponent[4] = {static_cast<uint8_t>(e), static_cast<uint8_t>(e >> 8), 0, 0};
+    std::memcpy(head + 32, exponent, 4);
+    packetMd5.Update(e, head, sizeof head);
   }
 
   // The recovery files: their names, and where each slice's data goes.
@@ -326,44 +325,49 @@ bool CreateRecovery(const CreateRequest& request, std::vector<std::string>& writ
     }
   }
 
-  std::vector<uint16_t> coefs(recoveryCount);
+  // The sums: one encoder per pass (of that range of every slice), which
+  // also makes the slices' checksums and the files' MD5s in a single pass.
+  std::vector<uint32_t> exponents(recoveryCount);
+  for (uint32_t e = 0; e < recoveryCount; ++e) exponents[e] = e;
+  std::vector<const uint8_t*> sliceData(recoveryCount);
   for (uint64_t pass = 0; pass < passes; ++pass) {
     const uint64_t from = pass * chunk, to = std::min(sliceSize, from + chunk);
-    for (uint32_t e = 0; e < recoveryCount; ++e) std::memset(sums[e].get(), 0, static_cast<size_t>(to - from));
-    for (Input& input : inputs) {
-      Md5Stream fileMd5, sliceMd5;
-      uint32_t crc = 0;
+    SliceAccumulator::Options options;
+    options.Checksums = passes == 1;
+    options.Streams = passes == 1 ? inputs.size() : 0;
+    RecoveryEncoder encoder(static_cast<size_t>(to - from), exponents, options);
+    for (size_t f = 0; f < inputs.size(); ++f) {
+      Input& input = inputs[f];
       for (uint32_t s = 0; s < input.slices; ++s) {
-        const uint16_t constant = InputSliceConstant(input.firstSlice + s);
-        uint16_t power = 1;
-        for (uint32_t e = 0; e < recoveryCount; ++e) {
-          coefs[e] = power;
-          power = GfMultiply(power, constant);
-        }
         const uint64_t start = static_cast<uint64_t>(s) * sliceSize;
         const uint64_t end = std::min(input.size, start + to);
-        for (uint64_t at = start + from; at < end;) {
-          const uint64_t want = std::min(Block, end - at);
-          if (input.file.ReadAt(static_cast<int64_t>(at), buffer.data(), static_cast<int64_t>(want)) !=
-              static_cast<int64_t>(want))
-            return readFailed(input);
-          uint64_t even = want;
-          if (even % 2 != 0) buffer[static_cast<size_t>(even++)] = 0;
-          MultiplyAddManyShared(coefs.data(), sumPointers.data(), coefs.size(), static_cast<size_t>(at - start - from), buffer.data(),
-                            static_cast<size_t>(even));
-          if (passes == 1) hashBlock(input, fileMd5, sliceMd5, crc, buffer.data(), want, at - start);
-          at += want;
-          done += want;
-          if (request.progress) request.progress(done, work);
-        }
-        if (passes == 1) finishSlice(input, sliceMd5, crc, std::min(input.size, start + sliceSize) - start);
+        const uint64_t want = end > start + from ? end - start - from : 0;
+        uint8_t* slot = encoder.Acquire();
+        if (want > 0 && input.file.ReadAt(static_cast<int64_t>(start + from), slot, static_cast<int64_t>(want)) !=
+                            static_cast<int64_t>(want))
+          return readFailed(input);
+        encoder.Commit(input.firstSlice + s, static_cast<size_t>(want),
+                       passes == 1 ? static_cast<uint32_t>(f) : SliceAccumulator::NoStream);
+        done += want;
+        if (request.progress) request.progress(done, work);
       }
-      if (passes == 1) input.desc.md5 = fileMd5.Final();
     }
+    encoder.Finish();
+    if (passes == 1) {
+      for (size_t f = 0; f < inputs.size(); ++f) {
+        Input& input = inputs[f];
+        for (uint32_t s = 0; s < input.slices; ++s) {
+          const SliceChecksum sum = encoder.Checksum(input.firstSlice + s);
+          input.ifsc.slices.push_back(SliceCheck{sum.Md5, sum.Crc32});
+        }
+        input.desc.md5 = encoder.StreamDigest(static_cast<uint32_t>(f));
+      }
+    }
+    for (uint32_t e = 0; e < recoveryCount; ++e) sliceData[e] = encoder.Slice(e);
+    packetMd5.Update(sliceData.data(), static_cast<size_t>(to - from));
     for (uint32_t e = 0; e < recoveryCount; ++e) {
-      packetMd5[e].Update(sums[e].get(), static_cast<size_t>(to - from));
       Output& out = outputOf(e);
-      if (!out.file.WriteAt(static_cast<int64_t>(dataPos(e) + from), sums[e].get(), static_cast<int64_t>(to - from))) {
+      if (!out.file.WriteAt(static_cast<int64_t>(dataPos(e) + from), encoder.Slice(e), static_cast<int64_t>(to - from))) {
         error = out.name + ": " + LastErrorText();
         return false;
       }
@@ -383,7 +387,7 @@ bool CreateRecovery(const CreateRequest& request, std::vector<std::string>& writ
   const Bytes creator = BuildPacket(setId, PacketType::Creator, CreatorBody(request.creator));
   index.insert(index.end(), creator.begin(), creator.end());
   for (uint32_t e = 0; e < recoveryCount; ++e) {
-    Bytes head = RecoverySliceHeader(setId, sliceSize, packetMd5[e].Final());
+    Bytes head = RecoverySliceHeader(setId, sliceSize, packetMd5.Final(e));
     for (int i = 0; i < 4; ++i) head.push_back(static_cast<uint8_t>(e >> (8 * i)));
     Output& out = outputOf(e);
     if (!out.file.WriteAt(static_cast<int64_t>(dataPos(e) - PacketHeaderSize - 4), head.data(),

@@ -185,13 +185,13 @@ bool ParseIfsc(const uint8_t* body, uint64_t size, IfscPacket& ifsc) {
 
 void ScanPackets(const ReadAtFn& read, uint64_t fileSize, size_t source, Found& found) {
   constexpr uint64_t Window = 1u << 20;
-  std::vector<uint8_t> window(Window);
+  std::vector<uint8_t> window(static_cast<size_t>(std::min<uint64_t>(Window, fileSize)));
   Bytes packet;
   uint64_t pos = 0;
   size_t kept = found.descs.size() + found.ifscs.size() + found.recovery.size() + found.mains.size();
   while (pos + PacketHeaderSize <= fileSize) {
     // The next magic at or after pos.
-    const int64_t got = read(pos, window.data(), std::min<uint64_t>(Window, fileSize - pos));
+    const int64_t got = read(pos, window.data(), std::min<uint64_t>(window.size(), fileSize - pos));
     if (got < static_cast<int64_t>(sizeof Magic)) return;
     const uint8_t* hit = std::search(window.data(), window.data() + got, Magic, Magic + 8);
     if (hit == window.data() + got) {
@@ -273,8 +273,8 @@ void ScanPackets(const ReadAtFn& read, uint64_t fileSize, size_t source, Found& 
 }
 
 bool CheckRecoveryPacket(const ReadAtFn& read, const RecoveryRef& ref) {
-  constexpr uint64_t Block = 1u << 20;
-  std::vector<uint8_t> buffer(Block);
+  const uint64_t Block = std::min<uint64_t>(1u << 20, ref.length);
+  std::vector<uint8_t> buffer(static_cast<size_t>(Block));
   Md5Stream md5;
   for (uint64_t at = ref.packetPos + 32, end = ref.packetPos + ref.length; at < end;) {
     const uint64_t want = std::min(Block, end - at);

@@ -23,6 +23,7 @@
 #include <unordered_map>
 
 #include "CRC32/CRC32.h"
+#include "par2/ReedSolomon.h"
 #include "parcelio/recovery/Par2Create.h"
 
 namespace parcelio::recovery {
@@ -117,7 +118,7 @@ class SliceIndex {
       return true;
     }
     // Several slices at once, hashed side by side.
-    const uint64_t group = std::max<uint64_t>(1, GroupBytes / slice);
+    const uint64_t group = std::max<uint64_t>(1, std::min(GroupBytes / slice, windows));
     std::vector<uint8_t> buffer(static_cast<size_t>(group * slice));
     std::vector<const uint8_t*> pointers(static_cast<size_t>(group));
     std::vector<Md5Digest> digests(static_cast<size_t>(group));
@@ -519,33 +520,51 @@ bool RepairFiles(const RecoverySet& set, SetCheck& check, RepairResult& result, 
   for (uint32_t g = 0; g < set.totalSlices; ++g)
     if (check.slices[g].source < 0) missing.push_back(g);
   const size_t m = missing.size();
-  std::vector<const RecoveryRef*> chosen;
+  // Recovery slices that pass their check, as many as there are slices to
+  // rebuild (more if the first choice cannot solve for them).
+  std::vector<const RecoveryRef*> sound;
   std::vector<File> par2(set.par2Files.size());
   auto par2File = [&](size_t i) -> File& {
     if (!par2[i].IsOpen()) par2[i].Open(dir / PathOf(set.par2Files[i]), File::Mode::Read);
     return par2[i];
   };
-  for (const RecoveryRef& ref : set.recovery) {
-    if (chosen.size() == m) break;
-    File& file = par2File(ref.source);
-    const bool sound = file.IsOpen() && CheckRecoveryPacket([&](uint64_t pos, uint8_t* buffer, uint64_t count) {
-      return file.ReadAt(static_cast<int64_t>(pos), buffer, static_cast<int64_t>(count));
-    }, ref);
-    if (sound) chosen.push_back(&ref);
-    else ++result.badRecoveryPackets;
-  }
-  if (chosen.size() < m) {
-    error = "needs " + std::to_string(m - chosen.size()) + " more recovery slices (" +
+  size_t tried = 0;
+  auto checkMore = [&](size_t wanted) {
+    for (; tried < set.recovery.size() && sound.size() < wanted; ++tried) {
+      const RecoveryRef& ref = set.recovery[tried];
+      File& file = par2File(ref.source);
+      const bool ok = file.IsOpen() && CheckRecoveryPacket([&](uint64_t pos, uint8_t* buffer, uint64_t count) {
+        return file.ReadAt(static_cast<int64_t>(pos), buffer, static_cast<int64_t>(count));
+      }, ref);
+      if (ok) sound.push_back(&ref);
+      else ++result.badRecoveryPackets;
+    }
+  };
+  checkMore(m);
+  if (sound.size() < m) {
+    error = "needs " + std::to_string(m - sound.size()) + " more recovery slices (" +
             std::to_string(result.badRecoveryPackets) + " recovery slices are damaged)";
     return false;
   }
-  std::vector<uint16_t> inverse(m * m);
-  for (size_t r = 0; r < m; ++r)
-    for (size_t j = 0; j < m; ++j) inverse[r * m + j] = GfPower(InputSliceConstant(missing[j]), chosen[r]->exponent);
-  if (m > 0 && !InvertMatrix(inverse.data(), m)) {
-    error = "the chosen recovery slices cannot solve for the missing ones";
-    return false;
-  }
+  // The decoder for one range of bytes of every slice; its plan chooses the
+  // recovery slices.
+  std::vector<const RecoveryRef*> chosen;
+  auto makeDecoder = [&](uint64_t width) {
+    auto decoder = std::make_unique<RecoveryDecoder>(static_cast<size_t>(width));
+    for (;;) {
+      std::vector<uint32_t> available;
+      for (const RecoveryRef* ref : sound) available.push_back(ref->exponent);
+      if (decoder->Plan(missing, available) == RecoveryDecoder::PlanResult::Ready) break;
+      const size_t before = sound.size();
+      checkMore(set.recovery.size());
+      if (sound.size() == before) return std::unique_ptr<RecoveryDecoder>();
+    }
+    chosen.clear();
+    for (uint32_t exponent : decoder->UsedExponents())
+      for (const RecoveryRef* ref : sound)
+        if (ref->exponent == exponent) chosen.push_back(ref);
+    return decoder;
+  };
 
   // The files to write: every damaged or missing one.
   std::vector<TempOutput> outputs;
@@ -598,6 +617,10 @@ bool RepairFiles(const RecoverySet& set, SetCheck& check, RepairResult& result, 
     if (outputOf[owner[g]] >= 0) copyBytes += length;
   }
   const uint64_t work = copyBytes + (m > 0 ? presentBytes + m * sliceSize : 0);
+  if (m > 0 && !makeDecoder(std::min<uint64_t>(chunk, 64))) {
+    error = "the recovery slices at hand cannot solve for the missing ones";
+    return false;
+  }
   uint64_t done = 0;
   auto report = [&](uint64_t n) {
     done += n;
@@ -612,7 +635,7 @@ bool RepairFiles(const RecoverySet& set, SetCheck& check, RepairResult& result, 
     const SliceLocation &x = check.slices[a], &y = check.slices[b];
     return x.source != y.source ? x.source < y.source : x.offset < y.offset;
   });
-  std::vector<uint8_t> buffer(static_cast<size_t>(Block + 2));
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min(Block, sliceSize) + 2));
   File source;
   int32_t opened = -1;
   auto openSource = [&](int32_t s) {
@@ -650,60 +673,49 @@ bool RepairFiles(const RecoverySet& set, SetCheck& check, RepairResult& result, 
   }
 
   // The missing slices, a range of bytes at a time.
-  std::vector<std::unique_ptr<uint8_t[]>> sums(m), solved(m);
-  std::vector<uint8_t*> sumPointers(m), solvedPointers(m);
-  for (size_t j = 0; j < m; ++j) {
-    sums[j].reset(new uint8_t[static_cast<size_t>(chunk)]);
-    solved[j].reset(new uint8_t[static_cast<size_t>(chunk)]);
-    sumPointers[j] = sums[j].get();
-    solvedPointers[j] = solved[j].get();
-  }
   std::vector<Md5Stream> md5(m);
-  std::vector<uint16_t> coefs(m);
   for (uint64_t pass = 0; pass < passes; ++pass) {
     const uint64_t from = pass * chunk, to = std::min(sliceSize, from + chunk), width = to - from;
-    for (size_t r = 0; r < m; ++r) {
-      File& file = par2File(chosen[r]->source);
-      if (!ReadPadded(file, chosen[r]->packetPos + PacketHeaderSize + 4 + from, sums[r].get(), width)) {
-        error = set.par2Files[chosen[r]->source] + ": " + LastErrorText();
+    std::unique_ptr<RecoveryDecoder> decoder = makeDecoder(width);
+    if (!decoder) {
+      error = "the recovery slices at hand cannot solve for the missing ones";
+      return false;
+    }
+    for (const RecoveryRef* ref : chosen) {
+      File& file = par2File(ref->source);
+      uint8_t* slot = decoder->Acquire();
+      if (!ReadPadded(file, ref->packetPos + PacketHeaderSize + 4 + from, slot, width)) {
+        error = set.par2Files[ref->source] + ": " + LastErrorText();
         return false;
       }
+      decoder->CommitRecovery(ref->exponent, static_cast<size_t>(width));
       report(width);
     }
     for (uint32_t g : present) {
       const ProtectedFile& file = set.files[owner[g]];
       const uint64_t length = SliceLength(set, file, g - file.firstSlice);
-      if (length <= from) continue;
-      const uint16_t constant = InputSliceConstant(g);
-      for (size_t r = 0; r < m; ++r) coefs[r] = GfPower(constant, chosen[r]->exponent);
+      const uint64_t want = length > from ? std::min(to, length) - from : 0;
       if (!openSource(check.slices[g].source)) return false;
-      const uint64_t end = std::min(to, length);
-      for (uint64_t at = from; at < end; at += Block) {
-        uint64_t want = std::min(Block, end - at);
-        if (!ReadPadded(source, check.slices[g].offset + at, buffer.data(), want)) {
-          error = check.sources[opened] + ": " + LastErrorText();
-          return false;
-        }
-        report(want);
-        if (want % 2 != 0) buffer[static_cast<size_t>(want++)] = 0;
-        MultiplyAddManyShared(coefs.data(), sumPointers.data(), m, static_cast<size_t>(at - from), buffer.data(),
-                              static_cast<size_t>(want));
+      uint8_t* slot = decoder->Acquire();
+      if (want > 0 && !ReadPadded(source, check.slices[g].offset + from, slot, want)) {
+        error = check.sources[opened] + ": " + LastErrorText();
+        return false;
       }
+      decoder->CommitInput(g, static_cast<size_t>(want));
+      report(want);
     }
-    for (size_t j = 0; j < m; ++j) std::memset(solved[j].get(), 0, static_cast<size_t>(width));
-    for (size_t r = 0; r < m; ++r) {
-      for (size_t j = 0; j < m; ++j) coefs[j] = inverse[j * m + r];
-      MultiplyAddManyShared(coefs.data(), solvedPointers.data(), m, 0, sums[r].get(), static_cast<size_t>(width));
-    }
-    for (size_t j = 0; j < m; ++j) {
-      md5[j].Update(solved[j].get(), static_cast<size_t>(width));
-      const uint32_t g = missing[j];
+    decoder->Finish();
+    for (size_t k = 0; k < m; ++k) {
+      const uint32_t g = decoder->Missing()[k];
+      const size_t j = static_cast<size_t>(std::lower_bound(missing.begin(), missing.end(), g) - missing.begin());
+      const uint8_t* solved = decoder->Slice(k);
+      md5[j].Update(solved, static_cast<size_t>(width));
       const ProtectedFile& file = set.files[owner[g]];
-      const uint32_t k = g - file.firstSlice;
-      const uint64_t length = SliceLength(set, file, k);
+      const uint32_t slice = g - file.firstSlice;
+      const uint64_t length = SliceLength(set, file, slice);
       const int32_t o = outputOf[owner[g]];
       if (length <= from || o < 0) continue;
-      if (!outputs[o].out.WriteAt(static_cast<int64_t>(k * sliceSize + from), solved[j].get(),
+      if (!outputs[o].out.WriteAt(static_cast<int64_t>(slice * sliceSize + from), solved,
                                   static_cast<int64_t>(std::min(to, length) - from))) {
         error = file.desc.name + ": " + LastErrorText();
         return false;

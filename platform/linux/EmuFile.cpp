@@ -50,6 +50,7 @@ struct FileObject {
   dev_t device = 0;  // the file's identity on disk
   ino_t inode = 0;
   Sharing sharing;
+  bool deleteOnClose = false;  // FileDispositionInfo
 };
 
 struct SearchEntry {
@@ -400,6 +401,7 @@ const std::vector<ProcEntry>& Kernel32Exports() {
       {"SetEndOfFile", AsProc(&SetEndOfFile)},
       {"SetFileApisToANSI", AsProc(&SetFileApisToANSI)},
       {"SetFileApisToOEM", AsProc(&SetFileApisToOEM)},
+      {"SetFileInformationByHandle", AsProc(&SetFileInformationByHandle)},
       {"SetFilePointer", AsProc(&SetFilePointer)},
       {"SetLastError", AsProc(&SetLastError)},
       {"WriteFile", AsProc(&WriteFile)},
@@ -825,7 +827,37 @@ BOOL CloseHandle(HANDLE hObject) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  close(object->file.fd);
+  const emu::FileObject& file = object->file;
+  if (file.deleteOnClose) {
+    // The name the file has now, and only while it is still that file.
+    std::string path;
+    struct stat st {};
+    if (emu::PathOfDescriptor(file.fd, path) && lstat(path.c_str(), &st) == 0 &&
+        st.st_dev == file.device && st.st_ino == file.inode) {
+      unlink(path.c_str());
+    }
+  }
+  close(file.fd);
+  return TRUE;
+}
+
+BOOL SetFileInformationByHandle(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
+                                LPVOID lpFileInformation, DWORD dwBufferSize) {
+  emu::FileObject* file = emu::FindFile(hFile);
+  if (file == nullptr) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (FileInformationClass != FileDispositionInfo || lpFileInformation == nullptr ||
+      dwBufferSize < sizeof(FILE_DISPOSITION_INFO)) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!file->sharing.remove) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  file->deleteOnClose = static_cast<FILE_DISPOSITION_INFO*>(lpFileInformation)->DeleteFile != 0;
   return TRUE;
 }
 

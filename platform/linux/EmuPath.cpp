@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "NameRules/NameRules.h"
 #include "platform/linux/EmuInternal.h"
 #include "platform/linux/Win32Emu.h"
 
@@ -377,8 +378,8 @@ int OpenParentNoFollow(const Win32Name& name, size_t depth, std::string& last,
 
 bool HasInvalidNameChars(const std::string& component, bool allowWildcards) {
   for (unsigned char c : component) {
-    if (c < 0x20 || c == '<' || c == '>' || c == ':' || c == '"' || c == '|') return true;
-    if (!allowWildcards && (c == '*' || c == '?')) return true;
+    if (allowWildcards && (c == '*' || c == '?')) continue;
+    if (namerules::IsForbiddenChar(c)) return true;  // the separators never reach here
   }
   return false;
 }

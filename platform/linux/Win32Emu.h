@@ -15,6 +15,7 @@ typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef int BOOL;
+typedef uint8_t BOOLEAN;
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
 typedef unsigned int UINT;
@@ -124,6 +125,7 @@ DWORD GetLastError();
 void SetLastError(DWORD code);
 
 // ---------------------------------------------------------------- files
+#define DELETE 0x00010000u
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001
@@ -193,6 +195,14 @@ BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFil
 #define VOLUME_NAME_DOS 0x0
 DWORD GetFinalPathNameByHandleA(HANDLE hFile, LPSTR lpszFilePath, DWORD cchFilePath,
                                 DWORD dwFlags);
+// Marks an open file (opened with DELETE access) to be removed when its
+// last handle here is closed; only FileDispositionInfo is known.
+typedef enum _FILE_INFO_BY_HANDLE_CLASS { FileDispositionInfo = 4 } FILE_INFO_BY_HANDLE_CLASS;
+typedef struct _FILE_DISPOSITION_INFO {
+  BOOLEAN DeleteFile;
+} FILE_DISPOSITION_INFO;
+BOOL SetFileInformationByHandle(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
+                                LPVOID lpFileInformation, DWORD dwBufferSize);
 // A path made absolute and normalised the Win32 way, without looking at the
 // disk. lpFilePart, when given, points at the last component.
 DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer,

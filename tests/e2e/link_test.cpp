@@ -192,14 +192,16 @@ TEST_P(Both, CandidateVolumesAreNeverWritten) {
       {"NextVolume", "evil.s02", false},
       {"NextVolumeOtherCase", "EVIL.S02", false},
       {"NextVolumeTrailingDot", "evil.s02.", false},
-      {"TheProgramItself", "evil", false},
-      {"VolumeNotThereYet", "Evil.s07", false},
+      {"TheProgramItself", "<program>", false},
+      {"OtherFileWithTheBaseName", "EVIL.txt", false},
       {"HardLinkToAVolume", "h.bin", true},
       {"HardLinkToAFileOutside", "k.bin", true},
   };
-  for (const VolumeCase& c : cases) {
+  for (VolumeCase c : cases) {
     SCOPED_TRACE(c.name);
     Sandbox box(program());
+    const std::string programName = "evil" + program().extension;
+    if (std::string(c.stored) == "<program>") c.stored = programName.c_str();
     const Bytes first = Pattern(500, 6);
     std::vector<Volume> volumes = {
         MakeVolume(1, false, {WholeFile("first.txt", first), WholeFile(c.stored, Pattern(12, 7))}),
@@ -208,6 +210,7 @@ TEST_P(Both, CandidateVolumesAreNeverWritten) {
     const std::string exe = box.InstallProgram("src/evil", &one);
     box.Put("src/evil.s02", volwriter::EncodeVolume(volumes[1]));
     box.Put("outside/victim.bin", Pattern(64, 9));
+    box.Put("src/evil.txt", std::string("a file beside the volumes"));
     std::string dest = "src";
     if (c.hardLinkOut) {
       dest = "out";
@@ -227,16 +230,19 @@ TEST_P(Both, CandidateVolumesAreNeverWritten) {
     EXPECT_EQ(box.Get(exe), programBytes) << "the program file was changed";
     EXPECT_EQ(box.Get("src/evil.s02"), second) << "volume 2 was changed";
     EXPECT_EQ(box.Get("outside/victim.bin"), victim) << "a file outside was changed";
+    EXPECT_EQ(box.Get("src/evil.txt"), e2e::ToBytes("a file beside the volumes"));
     EXPECT_EQ(box.Get(dest + "/first.txt"), first);
-    EXPECT_FALSE(box.Exists("src/Evil.s07"));
   }
 }
 
-// The same set joined into its own folder with no such name completes: the
-// rule refuses volumes, not the folder.
+// A set joined into its own folder completes when no piece names a file
+// that is there already under a volume's base name: the rule refuses
+// volumes, not the folder, and a new file named like a volume destroys
+// nothing.
 TEST_P(Both, JoiningIntoTheVolumesFolderStillWorks) {
   Sandbox box(program());
-  std::vector<Volume> volumes = {MakeVolume(1, false, {WholeFile("one.txt", Pattern(500, 10))}),
+  std::vector<Volume> volumes = {MakeVolume(1, false, {WholeFile("one.txt", Pattern(500, 10)),
+                                                       WholeFile("Evil.pdf", Pattern(70, 12))}),
                                  MakeVolume(2, true, {WholeFile("two.txt", Pattern(600, 11))})};
   const Bytes one = volwriter::EncodeVolume(volumes[0]);
   const std::string exe = box.InstallProgram("src/evil", &one);
@@ -246,6 +252,7 @@ TEST_P(Both, JoiningIntoTheVolumesFolderStillWorks) {
   EXPECT_TRUE(InOrder(run.output, {"Current volume: 1", "Current volume: 2", "Done\n"}));
   EXPECT_EQ(box.Get("src/one.txt"), Pattern(500, 10));
   EXPECT_EQ(box.Get("src/two.txt"), Pattern(600, 11));
+  EXPECT_EQ(box.Get("src/Evil.pdf"), Pattern(70, 12));
 }
 
 INSTANTIATE_TEST_SUITE_P(Native, Both, ::testing::Values(e2e::NativeProgram()));
@@ -266,12 +273,24 @@ struct RaceTally {
   int escaped = 0;    // changed something outside the destination, or a volume
 };
 
-pid_t StartPlanter(const Sandbox& box, unsigned seed, unsigned pace) {
-  const std::string out = box.Work("out");
+// Another user, when `as` names one: the planter then works in the shared
+// sticky folder, where it can add names but not move the program's.
+struct OtherUser {
+  bool active = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+pid_t StartPlanter(const Sandbox& box, const std::string& where, unsigned seed, unsigned pace,
+                   const OtherUser& as) {
+  const std::string out = box.Work(where);
   const std::string outside = box.Work("outside");
   const pid_t pid = fork();
   if (pid != 0) return pid;
   // The child: plants until it is killed.
+  if (as.active && (setgroups(0, nullptr) != 0 || setgid(as.gid) != 0 || setuid(as.uid) != 0)) {
+    _exit(2);
+  }
   std::mt19937 random(seed);
   char name[64];
   for (unsigned long i = 0;; ++i) {
@@ -314,7 +333,7 @@ void StopPlanter(pid_t pid) {
   waitpid(pid, &status, 0);
 }
 
-RaceTally RunRaces(const Program& program, int runs) {
+RaceTally RunRaces(const Program& program, int runs, const OtherUser& as = OtherUser()) {
   RaceTally tally;
   for (int r = 0; r < runs; ++r) {
     Sandbox box(program);
@@ -336,14 +355,26 @@ RaceTally RunRaces(const Program& program, int runs) {
     }
     box.Put("outside/victim.bin", Pattern(77, 99));
     box.MakeDir("out");
+    // Another user's planter works in the temporary folder, which the
+    // program takes when Enter is pressed at the destination question.
+    const std::string where = as.active ? "tmp" : "out";
+    if (as.active) {
+      for (fs::path p = box.Work("tmp"); p != p.root_path(); p = p.parent_path()) {
+        if (p == fs::temp_directory_path()) break;
+        chmod(p.c_str(), 0755);
+      }
+      chmod(box.Work("tmp").c_str(), 01777);
+    }
     const auto outsideBefore = Snapshot(box.Work("outside"));
     const auto srcBefore = Snapshot(box.Work("src"));
 
     // The pause between plantings (microseconds, random up to this) grows
     // from run to run, so that some runs are hit early and some late.
     const unsigned pace = (program.windows ? 20000u : 400u) * (1u + static_cast<unsigned>(r) % 10u);
-    const pid_t planter = StartPlanter(box, static_cast<unsigned>(r) * 7919u + 1, pace);
-    Outcome run = box.Run(exe, {box.Win32("out")}, "n\nn\n");
+    const pid_t planter =
+        StartPlanter(box, where, static_cast<unsigned>(r) * 7919u + 1, pace, as);
+    Outcome run = as.active ? box.Run(exe, {}, "\nn\nn\n")
+                            : box.Run(exe, {box.Win32("out")}, "n\nn\n");
     StopPlanter(planter);
     ++tally.runs;
 
@@ -378,6 +409,22 @@ void ReportTally(const char* what, const RaceTally& tally) {
 TEST(Race, LinksPlantedDuringTheRunAreNeverFollowed) {
   const int runs = std::getenv("PARCEL_RACE_RUNS") ? std::atoi(std::getenv("PARCEL_RACE_RUNS")) : 200;
   ReportTally("native program", RunRaces(e2e::NativeProgram(), runs));
+}
+
+// The same raced by another user in the shared sticky folder that is the
+// default destination.
+TEST(Race, AnotherUsersLinksInTheStickyFolderAreNeverFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no user \"nobody\"";
+  OtherUser as;
+  as.active = true;
+  as.uid = nobody->pw_uid;
+  as.gid = nobody->pw_gid;
+  const int runs =
+      std::getenv("PARCEL_RACE_RUNS") ? std::atoi(std::getenv("PARCEL_RACE_RUNS")) / 2 : 100;
+  ReportTally("native program, another user in the sticky folder",
+              RunRaces(e2e::NativeProgram(), runs, as));
 }
 
 #ifdef PARCELSTUB_EXE

@@ -21,7 +21,7 @@ build=${1:?usage: run-fuzz.sh BUILD-DIR SECONDS [TARGET...]}
 seconds=${2:?usage: run-fuzz.sh BUILD-DIR SECONDS [TARGET...]}
 shift 2
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(readers join parcel)
+[ ${#targets[@]} -gt 0 ] || targets=(readers join parcel par2)
 build=$(cd "$build" && pwd)
 findings=$build/fuzz-findings
 mkdir -p "$findings"

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "CRC32/CRC32.h"
 #include "par2/GF16.h"
 #include "par2/ReedSolomon.h"
 
@@ -107,6 +108,57 @@ TEST(ReedSolomon, EncoderMatchesDefinition) {
     }
   }
   GfResetKernel();
+}
+
+// With checksums and streams: every slice's MD5 and CRC-32 (of the padded
+// slice) and each stream's digest of its slices' bytes in commit order, on
+// one and on three threads, streams fed interleaved as a reader of several
+// files at once would.
+TEST(ReedSolomon, EncoderChecksumsAndStreams) {
+  std::mt19937 random(7);
+  constexpr size_t SliceBytes = 4096 + 64;
+  constexpr uint32_t Files = 5;
+  // File f has 3 + 2f slices, its last one short (odd length for one).
+  std::vector<std::vector<Bytes>> files(Files);
+  uint32_t total = 0;
+  for (uint32_t f = 0; f < Files; ++f) {
+    for (uint32_t s = 0; s < 3 + 2 * f; ++s) files[f].push_back(RandomSlice(random, SliceBytes));
+    files[f].back().resize(f == 2 ? 1001 : SliceBytes / 3 * 2);
+    total += static_cast<uint32_t>(files[f].size());
+  }
+  for (unsigned threads : {1u, 3u}) {
+    SliceAccumulator::Options options;
+    options.Threads = threads;
+    options.GroupSlices = 6;
+    options.Checksums = true;
+    options.Streams = Files;
+    RecoveryEncoder encoder(SliceBytes, {0, 1}, options);
+    std::vector<uint32_t> first(Files);
+    for (uint32_t f = 1; f < Files; ++f)
+      first[f] = first[f - 1] + static_cast<uint32_t>(files[f - 1].size());
+    // Round robin over the files.
+    for (size_t round = 0; round < files.back().size(); ++round)
+      for (uint32_t f = 0; f < Files; ++f)
+        if (round < files[f].size())
+          encoder.Add(first[f] + static_cast<uint32_t>(round), files[f][round].data(),
+                      files[f][round].size(), f);
+    encoder.Finish();
+    for (uint32_t f = 0; f < Files; ++f) {
+      Md5Context whole;
+      for (size_t s = 0; s < files[f].size(); ++s) {
+        Bytes padded = files[f][s];
+        whole.Update(padded.data(), padded.size());
+        padded.resize(SliceBytes);
+        const SliceChecksum sum = encoder.Checksum(first[f] + static_cast<uint32_t>(s));
+        EXPECT_EQ(sum.Md5, Md5(padded.data(), padded.size())) << f << "/" << s;
+        uint32_t crc = 0;
+        UpdateCrc32(padded.data(), static_cast<int32_t>(padded.size()), crc, true, true);
+        EXPECT_EQ(sum.Crc32, crc) << f << "/" << s;
+      }
+      EXPECT_EQ(encoder.StreamDigest(f), whole.Final()) << "file " << f;
+    }
+    EXPECT_EQ(encoder.Checksum(total + 5).Crc32, 0u);
+  }
 }
 
 struct RepairCase {
