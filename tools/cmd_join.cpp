@@ -13,6 +13,7 @@
 
 #include "VolumeFormat/VolumeFormat.h"
 #include "parcelio/FileIO.h"
+#include "parcelio/PieceCopy.h"
 #include "parcelio/Names.h"
 #include "parcelio/SafeOutput.h"
 #include "parcelio/SetReader.h"
@@ -178,12 +179,12 @@ bool CheckNothingInTheWay(const parcelio::SetInfo& set, const JoinArgs& args, Jo
 
 }  // namespace
 
-int RunJoin(const JoinArgs& args) {
+int CmdJoin(const JoinArgs& args) {
   parcelio::SetInfo set;
   std::string error;
   if (args.repair) {
     // Repaired first (a whole set is left as it is).
-    const int status = RunRepair(RepairArgs{args.volume, false});
+    const int status = CmdRepair(RepairArgs{args.volume, false});
     if (status != ExitOk) return status;
   }
   if (!parcelio::ReadSet(parcelio::PathOf(args.volume), set, error)) {

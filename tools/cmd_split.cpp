@@ -15,6 +15,7 @@
 
 #include "VolumeFormat/VolumeFormat.h"
 #include "parcelio/FileIO.h"
+#include "parcelio/PieceCopy.h"
 #include "parcelio/Names.h"
 #include "parcelio/SafeOutput.h"
 #include "parcelio/recovery/Par2Create.h"
@@ -187,7 +188,7 @@ bool VolumeNumberOf(const std::string& givenName, const std::string& givenBase, 
 
 }  // namespace
 
-int RunSplit(const SplitArgs& args) {
+int CmdSplit(const SplitArgs& args) {
   // What is to be stored, every name checked before anything is written.
   Collector collector;
   for (const std::string& given : args.paths) {

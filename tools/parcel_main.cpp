@@ -243,20 +243,20 @@ int Dispatch(const std::vector<std::string>& argv) {
   if (first == "split") {
     if (operands.empty()) return UsageError(first, "no PATH given");
     split.paths = operands;
-    return RunSplit(split);
+    return CmdSplit(split);
   }
   if (operands.size() != 1)
     return UsageError(first, operands.empty() ? "no VOLUME given" : "one VOLUME only");
   if (first == "repair") {
     repair.target = operands[0];
-    return RunRepair(repair);
+    return CmdRepair(repair);
   }
   if (first == "join") {
     if (join.dir.empty()) return UsageError(first, "empty DIR");
     join.volume = operands[0];
-    return RunJoin(join);
+    return CmdJoin(join);
   }
-  return first == "list" ? RunList(operands[0]) : RunTest(operands[0]);
+  return first == "list" ? CmdList(operands[0]) : CmdTest(operands[0]);
 }
 
 }  // namespace
