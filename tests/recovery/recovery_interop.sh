@@ -91,7 +91,8 @@ run_parcel_set truncated-last "-s 3M -r 1" 'truncate -s 100 set.s02'
 run_parcel_set percent "-s 500k -r 10%" \
   'dd if=/dev/zero of=set.s02 bs=1 seek=5 count=3 conv=notrunc status=none; truncate -s 400000 set.s04'
 # The self-joining file is lost.
-run_parcel_set stub-lost "-s 600k --stub $stub -r 1" 'rm set'
+# (SIZE bounds the self-joining file too: the program plus 600 KiB.)
+run_parcel_set stub-lost "-s $(($(stat -c %s "$stub") + 614400)) --stub $stub -r 1" 'rm set'
 
 # Damaged recovery files: the index file and a recovery slice are hit; the
 # copies of the index in the other files and the other slices serve.
