@@ -14,10 +14,7 @@
 // that instruction set, so the program as a whole still runs on any x86. On
 // other processors the folding code is not compiled at all.
 //
-// A 256-bit form (VPCLMULQDQ) was measured at twice the 128-bit one from
-// cache (25 against 12.7 GB/s on an AMD EPYC with 256-bit VPCLMULQDQ and no
-// AVX-512) but no faster from memory, where both are held to the memory's
-// 12 to 16 GB/s; that was not enough to keep a second folding routine.
+// There is no 256-bit (VPCLMULQDQ) form: the README's figures say why.
 #include "CRC32/CRC32.h"
 
 #include <array>

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 
+// The CRC of each byte value: the table the byte loop steps through.
 extern const uint32_t Crc32Table[256];
 
+// One byte run through a running (not yet complemented) crc.
 uint32_t UpdateCrc32Byte(uint8_t value, uint32_t crc);
 
 // Runs count bytes through crc. start resets crc to all ones first; finish
@@ -24,6 +26,7 @@ Crc32Path Crc32FastestPath();
 // Whether this processor can run path.
 bool Crc32PathAvailable(Crc32Path path);
 
+// The path's name as the benchmark prints it.
 const char* Crc32PathName(Crc32Path path);
 
 // UpdateCrc32 on the given path (the fastest one when this processor cannot
@@ -31,5 +34,6 @@ const char* Crc32PathName(Crc32Path path);
 void UpdateCrc32On(Crc32Path path, const void* buffer, int32_t count, uint32_t& crc, bool start,
                    bool finish);
 
+// Module start and end; nothing to do (the path is chosen at the first call).
 void CRC32Startup();
 void CRC32Shutdown();

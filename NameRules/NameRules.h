@@ -41,6 +41,7 @@ std::string FirstCharNotIn850(const std::string& ansi);
 
 // --- UTF-8 -------------------------------------------------------------------
 
+// Appends the UTF-8 bytes of the character c (at most U+10FFFF) to out.
 void AppendUtf8(std::string& out, char32_t c);
 // Decodes one character at text[i] and moves i past it. False (i unchanged)
 // for a byte that does not start a well-formed sequence: a cut or overlong

@@ -1,3 +1,6 @@
+// Splitting of the process's command line into arguments (see
+// CommandLine.h for the rules): the text as GetCommandLineA gives it, and
+// the program's own path as argument 0.
 #include "ParcelStub/CommandLine.h"
 
 #include "platform/Win32.h"

@@ -1,3 +1,8 @@
+// The join driver: the run state, the operator prompts and status lines,
+// the checks on where outputs may go, and RunJoin, which finds the volumes
+// beside the program, checks each one and rebuilds the stored files piece
+// by piece with their CRC-32 checks. Kept in the shape of the original
+// design: records, module variables, one long RunJoin.
 #include "ParcelStub/ParcelStub.h"
 
 #include <cstring>
@@ -7,6 +12,7 @@
 #include "NameRules/NameRules.h"
 #include "ParcelStub/CommandLine.h"
 #include "SplitSFX/SplitSFX.h"
+#include "VolumeFormat/VolumeFormat.h"
 #include "platform/RunTime.h"
 
 // ------------------------------------------------------------------ run state
@@ -84,7 +90,6 @@ constexpr UINT kNoticeBox = MB_OK | MB_ICONINFORMATION | MB_TASKMODAL;     // 0x
 constexpr UINT kClosingBox = MB_YESNO | MB_ICONINFORMATION | MB_TASKMODAL; // 0x2044
 
 constexpr int32_t kSearchAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE;  // 33
-constexpr uint8_t kNoCrcCheck = 4;
 
 // ------------------------------------------------------------------ small companions
 std::string WithFinalBackslash(const std::string& path) {
@@ -182,6 +187,20 @@ std::string Number64Text(int64_t value) {
     magnitude /= 10;
   } while (magnitude != 0);
   return value < 0 ? "-" + digits : digits;
+}
+
+// The candidate check's reads (see volformat::LocateVolume): the signature
+// at a position of the current volume, into VolumeSignature, and the 4
+// trailer bytes at a position.
+bool SignatureAt(int64_t position) {
+  return MoveTo(Settings.VolumeHandle, position, FILE_BEGIN) &&
+         ReadSignature(Settings.VolumeHandle, VolumeSignature) == rcOk;
+}
+
+bool TrailerAt(int64_t position, uint8_t* trailer) {
+  return MoveTo(Settings.VolumeHandle, position, FILE_BEGIN) &&
+         ReadBlock(Settings.VolumeHandle, trailer, int32_t{volformat::kTrailerLength}) ==
+             volformat::kTrailerLength;
 }
 
 void WriteReadErrorLine() {
@@ -629,21 +648,14 @@ void RunJoin() {
                                         nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     bool accepted = false;
     if (Settings.VolumeHandle != INVALID_HANDLE_VALUE) {
-      VolumeDataEnd = FileSizeOf(Settings.VolumeHandle);
-      bool signatureFound = ReadSignature(Settings.VolumeHandle, VolumeSignature) == rcOk;
-      if (!signatureFound && VolumeDataEnd >= 4) {
-        // A self-joining file: the last 4 bytes give the signature's
-        // position, at the true end of a file of any size; its pieces end
-        // where the trailer begins.
-        uint32_t trailer = 0;
-        VolumeDataEnd -= 4;
-        if (MoveTo(Settings.VolumeHandle, VolumeDataEnd, FILE_BEGIN) &&
-            ReadBlock(Settings.VolumeHandle, &trailer, 4) == 4) {
-          SignatureOffset = static_cast<int64_t>(trailer);
-          signatureFound = MoveTo(Settings.VolumeHandle, SignatureOffset, FILE_BEGIN) &&
-                           ReadSignature(Settings.VolumeHandle, VolumeSignature) == rcOk;
-        }
-      }
+      // The signature at byte 0, or where the trailer of a self-joining file
+      // points (read at the true end of a file of any size); the reads leave
+      // the file just after the signature.
+      volformat::VolumePlace place;
+      const bool signatureFound = volformat::LocateVolume(FileSizeOf(Settings.VolumeHandle),
+                                                          SignatureAt, TrailerAt, place);
+      SignatureOffset = place.start;
+      VolumeDataEnd = place.dataEnd;
       if (signatureFound && ReadVolumeRecord(Settings.VolumeHandle, VolumeRecord) == rcOk) {
         if (!SetIdCaptured) {
           std::memcpy(CapturedSetId, VolumeRecord.SetId, sizeof CapturedSetId);
@@ -784,7 +796,7 @@ void RunJoin() {
 
       // The CRC check: each piece stands on its own.
       if (PieceSize <= 0) PieceCrc = 0;
-      if (VolumeRecord.CheckMode != kNoCrcCheck && PieceCrc != FileHeader.Crc) {
+      if (VolumeRecord.CheckMode != volformat::kNoCrcCheck && PieceCrc != FileHeader.Crc) {
         ShowMessage(kCrcFailed, kCaptionError, kNoticeBox);
       }
       CloseIfOpen(Settings.OutputHandle);

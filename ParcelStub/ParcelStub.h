@@ -25,18 +25,18 @@ struct TOutFiles {
 };
 
 struct TSettingsRecord {
-  int32_t BufferSize = 0;
-  std::string TempDir;
-  TFlag AskForDisk = FlagFalse;
-  std::unique_ptr<uint8_t[]> Buffer;
-  int32_t VolumeNumber = 0;
-  HANDLE VolumeHandle = nullptr;  // nullptr: none
-  HANDLE OutputHandle = nullptr;  // nullptr: none
-  int64_t FreeSpace = 0;
-  std::string DestDir;
-  std::string SourceDir;
-  std::string OutputPath;
-  std::string VolumePath;
+  int32_t BufferSize = 0;         // bytes per chunk of the copy loop (16384)
+  std::string TempDir;            // the system's temporary directory: the default destination
+  TFlag AskForDisk = FlagFalse;   // true on removable or unknown drives: prompt for a disk, not the dialog
+  std::unique_ptr<uint8_t[]> Buffer;  // the copy loop's chunk buffer
+  int32_t VolumeNumber = 0;       // the number of the volume being processed
+  HANDLE VolumeHandle = nullptr;  // the open candidate or volume; nullptr: none
+  HANDLE OutputHandle = nullptr;  // the open output file; nullptr: none
+  int64_t FreeSpace = 0;          // free bytes last read (destination, or the source drive when asking)
+  std::string DestDir;            // the destination: as given, then absolute with a final backslash (OEM text)
+  std::string SourceDir;          // the folder searched for volumes, ending with a backslash
+  std::string OutputPath;         // the current output: DestDir and the stored name (OEM text)
+  std::string VolumePath;         // the program's own path, then the current candidate or chosen volume
 };
 
 // State codes of ShowState/ReportState.
@@ -46,27 +46,28 @@ enum : int32_t {
   stDone = 6,
 };
 
+// The run's settings and open handles.
 extern TSettingsRecord Settings;
 
-extern HWND ConsoleWindow;
-extern TFlag Cancelled;
-extern std::string WorkPath;
-extern int32_t DiskOrdinal;
-extern int32_t StateCode;
-extern int32_t SearchResult;
-extern TSearchRec VolumeSearch;
-extern int64_t SignatureOffset;
-extern TFlag SetIdCaptured;
-extern uint8_t CapturedSetId[8];
-extern std::string DoneList;
+extern HWND ConsoleWindow;         // the console's window, owner of the boxes; nullptr when not found
+extern TFlag Cancelled;            // the operator cancelled (or no one can answer): the run has ended
+extern std::string WorkPath;       // scratch path: the destination being made, then a drive being asked about
+extern int32_t DiskOrdinal;        // 1 until a volume is done, then 2: "first" or "next" disk in the prompt
+extern int32_t StateCode;          // the state last shown (stAskVolume, stWorking, stDone)
+extern int32_t SearchResult;       // result of the last search call: 0 found, else start a new search
+extern TSearchRec VolumeSearch;    // the search for candidate volumes beside VolumePath
+extern int64_t SignatureOffset;    // where the current volume's signature lies (0, or as its trailer says)
+extern TFlag SetIdCaptured;        // true once the first volume's set identity is in CapturedSetId
+extern uint8_t CapturedSetId[8];   // the set identity every further volume must carry
+extern std::string DoneList;       // the numbers of the volumes processed, as text: ",3,1,2,"
 // The numbers in DoneList, so that a volume is looked up in constant time.
 extern std::unordered_set<int32_t> DoneIndex;
-extern int32_t LastVolume;
-extern int32_t DoneCount;
-extern int32_t LastResult;
-extern TFlag ReadErrorSeen;
-extern std::unique_ptr<TOutFiles> OutFiles;
-extern TOutFiles* OutFilesCursor;
+extern int32_t LastVolume;         // the number of the volume marked last; 0 until it has been processed
+extern int32_t DoneCount;          // how many volumes have been processed; the run ends at LastVolume
+extern int32_t LastResult;         // result of the last record read, or bytes of the last chunk read
+extern TFlag ReadErrorSeen;        // a read error or damaged header was reported: no launch question
+extern std::unique_ptr<TOutFiles> OutFiles;  // the files rebuilt in this run, first met first
+extern TOutFiles* OutFilesCursor;  // the node last added, then the walk of the launch question
 // The last node of OutFiles, and the identities of the files in it (see
 // OutputFileKey in the driver), so that a piece is recorded in constant time.
 extern TOutFiles* OutFilesLast;
@@ -91,21 +92,30 @@ extern int64_t VolumeDataEnd;
 extern int64_t HeaderPosition;
 
 // The copy loop's working variables.
-extern int64_t PieceOffset;
-extern int64_t PieceSize;
-extern int64_t PieceCopied;
-extern int32_t ChunkBytes;
-extern uint32_t PieceCrc;
-extern TFlag FirstChunk;
-extern TFlag LastChunk;
-extern int64_t SourcePos;
-extern int64_t OutputPos;
+extern int64_t PieceOffset;        // where the current piece goes in its file (FileOffset)
+extern int64_t PieceSize;          // the current piece's data bytes (DataSize)
+extern int64_t PieceCopied;        // bytes of the piece done so far (read errors skipped included)
+extern int32_t ChunkBytes;         // bytes asked for by the current chunk read
+extern uint32_t PieceCrc;          // the running CRC-32 of the piece's data
+extern TFlag FirstChunk;           // the chunk starts the piece: the CRC starts afresh
+extern TFlag LastChunk;            // the chunk ends the piece: the CRC is completed
+extern int64_t SourcePos;          // the volume's position at a read error
+extern int64_t OutputPos;          // the output's position at a read error
 
+// The whole join: start-up, destination, the volume loop, completion. Ends
+// with every handle closed; what went wrong has been shown to the operator.
 void RunJoin();
+// Sets the run state to that of a run that has processed no volume.
 void InitDefaults();
+// Shows a state: asks for a volume (prompt for a disk, or the open-file
+// dialog; either may end the run as cancelled), "Working...", or "Done".
 void ShowState(int32_t code, int32_t ordinal);
+// ShowState for StateCode and DiskOrdinal.
 void ReportState();
+// The "Processing file:" line of the current output.
 void ShowProcessingFile();
+// Ends the run: buffers and lists freed, handles and the search closed,
+// "Done" shown.
 void FinishRun();
 
 // True when a file name stored in a volume stays inside the destination and
@@ -115,5 +125,7 @@ void FinishRun();
 // refused in the spelling of either code page.
 bool IsSafeStoredName(const std::string& name);
 
+// Module start (run state at its defaults) and end (every string and list
+// of the run given back).
 void ParcelStubStartup();
 void ParcelStubShutdown();

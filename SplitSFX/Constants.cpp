@@ -1,4 +1,4 @@
-// Product name and version.
+// The product name and version (see Constants.h).
 #include "SplitSFX/Constants.h"
 
 const char* const VersionText = "2.03";

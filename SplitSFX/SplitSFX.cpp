@@ -1,14 +1,13 @@
 // The volume-format readers. Each reads one record from the handle's current
 // position with ReadBlock, moves the position by nothing but those reads, and
 // answers with a result code; what a failure means is for the caller to say.
+// The checks themselves are the format's (VolumeFormat.h).
 #include "SplitSFX/SplitSFX.h"
 
 #include "MiscSFX/MiscSFX.h"
 #include "SplitSFX/Constants.h"
 
-const char VolumeMagic[7] = "PARCEL";
-const char FileHeaderTag[5] = "FHDR";
-const char FileHeaderEnd[3] = "DS";
+namespace vf = volformat;
 
 TVolumeSignature VolumeSignature;
 TVolumeRecord VolumeRecord;
@@ -27,30 +26,31 @@ bool ReadExactly(HANDLE handle, void* buffer, int32_t count) {
   return ReadBlock(handle, buffer, count) == count;
 }
 
-// The magic and the tag are compared after upper-casing, so any letter case
-// of them is accepted.
-bool TextMatches(const char* field, size_t length, const char* expected) {
-  return UpperText(std::string(field, length)) == expected;
-}
+const uint8_t* BytesOf(const void* record) { return static_cast<const uint8_t*>(record); }
 
 }  // namespace
 
 int32_t ReadSignature(HANDLE handle, TVolumeSignature& signature) {
-  if (!ReadExactly(handle, &signature, SignatureLength)) return rcReadError;
-  if (!TextMatches(signature.Magic, sizeof signature.Magic, VolumeMagic)) return rcBadSignature;
-  if (signature.MajorVersion != ReaderMajorVersion) return rcBadVersion;
-  if (signature.MinorVersion > ReaderMinorVersion) return rcBadVersion;
+  if (!ReadExactly(handle, &signature, vf::kSignatureLength)) return rcReadError;
+  switch (vf::CheckSignature(BytesOf(&signature))) {
+    case vf::SignatureCheck::WrongMagic:
+      return rcBadSignature;
+    case vf::SignatureCheck::WrongVersion:
+      return rcBadVersion;
+    case vf::SignatureCheck::Sound:
+      break;
+  }
   return rcOk;  // FormatByte is not examined
 }
 
 int32_t ReadVolumeRecord(HANDLE handle, TVolumeRecord& record) {
-  return ReadExactly(handle, &record, VolumeRecordLength) ? rcOk : rcReadError;
+  return ReadExactly(handle, &record, vf::kVolumeRecordLength) ? rcOk : rcReadError;
 }
 
 int32_t ReadFileHeader(HANDLE handle, TFileHeader& header) {
   TFileHeaderFixed& fixed = header;
-  if (!ReadExactly(handle, &fixed, FileHeaderFixedLength)) return rcReadError;
-  if (!TextMatches(fixed.Tag, sizeof fixed.Tag, FileHeaderTag)) return rcBadSignature;
+  if (!ReadExactly(handle, &fixed, vf::kPieceHeaderFixedLength)) return rcReadError;
+  if (!vf::PieceTagMatches(BytesOf(fixed.Tag))) return rcBadSignature;
 
   // The name goes to a string of its own first, so that a failed read leaves
   // the previous name in place. An empty name is read like any other.
@@ -60,30 +60,28 @@ int32_t ReadFileHeader(HANDLE handle, TFileHeader& header) {
   header.FileName = std::move(name);
 
   // The end marker is compared exactly, without case folding.
-  char marker[2] = {0, 0};
+  uint8_t marker[vf::kEndMarkerLength] = {};
   const int32_t got = ReadBlock(handle, marker, sizeof marker);
   if (got < 0) return rcReadError;
-  if (got != 2 || marker[0] != FileHeaderEnd[0] || marker[1] != FileHeaderEnd[1])
-    return rcBadEndMarker;
+  if (got != vf::kEndMarkerLength || !vf::EndMarkerMatches(marker)) return rcBadEndMarker;
   return rcOk;
 }
 
 void SplitSFXStartup() {
   SignatureTemplate = TVolumeSignature{};
   for (size_t i = 0; i < sizeof SignatureTemplate.Magic; ++i)
-    SignatureTemplate.Magic[i] = VolumeMagic[i];
-  SignatureTemplate.FormatByte = 3;
-  SignatureTemplate.MajorVersion = 2;
-  SignatureTemplate.MinorVersion = 0;
+    SignatureTemplate.Magic[i] = vf::kMagic[i];
+  SignatureTemplate.FormatByte = vf::kFormatByte;
+  SignatureTemplate.MajorVersion = vf::kMajorVersion;
+  SignatureTemplate.MinorVersion = vf::kOldestMinorVersion;
 
   FileHeaderTemplate = TFileHeader{};
   for (size_t i = 0; i < sizeof FileHeaderTemplate.Tag; ++i)
-    FileHeaderTemplate.Tag[i] = FileHeaderTag[i];
+    FileHeaderTemplate.Tag[i] = vf::kPieceTag[i];
 
   SmartCombineTemplate = TSmartCombine{};
-  SmartCombineTemplate.Tag[0] = 'S';
-  SmartCombineTemplate.Tag[1] = 'C';
-  SmartCombineTemplate.Tag[2] = 'R';
+  for (size_t i = 0; i < sizeof SmartCombineTemplate.Tag; ++i)
+    SmartCombineTemplate.Tag[i] = vf::kSmartCombineTag[i];
 
   FormatVersionText = VersionText;
   FormatProductName = ProductName;

@@ -43,6 +43,7 @@ class File {
   // symbolic link at the name itself is not followed by Replace/CreateNew.
   bool Open(const fs::path& path, Mode mode);
   bool IsOpen() const;
+  // Closes the file, if one is open; harmless otherwise.
   void Close();
   // Whether the open file is a regular file on a disk (not a pipe, a device
   // or a directory); false with LastErrorText() set to say so. Opening for
@@ -56,6 +57,7 @@ class File {
   bool WriteAt(int64_t position, const void* buffer, int64_t count);
   // The file's size, or -1.
   int64_t Size();
+  // Cuts or extends the file to size bytes; false with LastErrorText().
   bool SetSize(int64_t size);
   // Writes the file's data through to the disk (fsync, FlushFileBuffers).
   bool Sync();
@@ -88,7 +90,9 @@ struct FileId {
 // as an open would). False when there is nothing to open.
 bool IdentityOf(const fs::path& path, FileId& id);
 
+// Declared here for Dir, whose folder they use; see "interruptions" below.
 class Dir;
+bool SyncFileSystem(const Dir& dir);
 void RegisterTemporary(const Dir& dir, const std::string& name);
 void DropTemporary(const Dir& dir, const std::string& name);
 
@@ -114,6 +118,7 @@ class Dir {
   // given and it is missing.
   bool OpenLevel(const Dir& parent, const std::string& name, bool create);
   bool IsOpen() const;
+  // Lets the folder go, if one is held; harmless otherwise.
   void Close();
 
   // What the name is, links not followed, with its identity when asked.
@@ -137,6 +142,7 @@ class Dir {
 
  private:
   friend class NameLock;
+  friend bool SyncFileSystem(const Dir& dir);
   friend void RegisterTemporary(const Dir& dir, const std::string& name);
   friend void DropTemporary(const Dir& dir, const std::string& name);
 #ifdef _WIN32
@@ -146,6 +152,12 @@ class Dir {
   int fd_ = -1;
 #endif
 };
+
+// Whether the system can write everything of one file system through to
+// the disk in one call (Linux: syncfs), and that call for the file system
+// holding the folder. Where it cannot, files are flushed one by one.
+bool FileSystemSyncs();
+bool SyncFileSystem(const Dir& dir);
 
 // The last failure was a link where a level or file was expected, or a
 // name that exists already.
@@ -164,6 +176,7 @@ class NameLock {
   // False with busy set when another process holds it; false otherwise
   // with LastErrorText().
   bool Take(const Dir& dir, const std::string& name, bool& busy);
+  // Ends the hold (the name's file removed); harmless when none is held.
   void Release();
 
  private:

@@ -35,15 +35,16 @@ bool OemCanHold(const std::string& ansi);
 // path longer than a Windows destination leaves room for. Empty when it can.
 std::string UnportableNameProblem(const std::string& stored);
 
+// The relative path a join writes for a stored name.
+struct OutputName {
+  std::vector<std::string> parts;  // UTF-8
+  std::string key;
+};
 // A stored name read from a volume, made into the relative path a join
 // writes: its parts in UTF-8 (trailing dots and blanks dropped, as Windows
 // does; empty and "." parts dropped), and a key that is equal for every
 // spelling of the same file. False with the reason when the name is refused
 // (the same refusals as the self-joining program, and what Windows forbids).
-struct OutputName {
-  std::vector<std::string> parts;  // UTF-8
-  std::string key;
-};
 bool ResolveStoredName(const std::string& stored, OutputName& out, std::string& why);
 
 }  // namespace parcelio

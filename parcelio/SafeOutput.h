@@ -27,6 +27,7 @@ namespace parcelio {
 // "part" or "old". Long names are shortened so that the result stays a
 // valid file name.
 std::string TemporaryName(const std::string& finalName, const std::string& kind);
+// The name of the lock file that keeps two splits to one BASE in a folder apart.
 std::string LockName(const std::string& base);
 
 struct TemporaryNameParts {
@@ -56,9 +57,11 @@ class PendingFile {
 
   // Creates the temporary file exclusively; false with LastErrorText().
   bool Create(std::shared_ptr<const Dir> dir, const std::string& finalName);
+  // The open file, its temporary name, and the name it is to take.
   File& file() { return file_; }
   const std::string& temporary() const { return temp_; }
   const std::string& finalName() const { return final_; }
+  const Dir& dir() const { return *dir_; }
 
   // Writes the data through to the disk (when sync) and closes the file.
   bool Finish(bool sync);
@@ -78,6 +81,32 @@ class PendingFile {
   bool live_ = false;
 };
 
+// Puts complete files in place, each only once its data is on the disk
+// (unless sync is off). Small files wait and go in groups after one flush
+// of their file systems, where the system has such a flush: a flush per
+// file costs about 5 ms, which for 100,000 small files is minutes.
+class Placement {
+ public:
+  // report: a file that could not take its name (exists: something has the
+  // name now).
+  using Report = std::function<void(const std::string& shown, bool exists)>;
+  Placement(bool sync, bool replace, Report report);
+  ~Placement();
+  // A complete file, for its final name. False when writing data through
+  // to the disk failed (LastErrorText()); the waiting files are dropped.
+  bool Add(std::unique_ptr<PendingFile> file, const std::string& shown, int64_t size);
+  // Places every file still waiting. False as for Add.
+  bool Flush();
+
+ private:
+  void PlaceOne(PendingFile& file, const std::string& shown);
+  bool sync_;
+  bool replace_;
+  Report report_;
+  std::vector<std::pair<std::unique_ptr<PendingFile>, std::string>> waiting_;
+  int64_t waitingBytes_ = 0;
+};
+
 // Puts a new set of files in the place of an old one, so that at every
 // moment one of them is whole on disk: the old files are renamed aside
 // (.old names), the new ones renamed into place without replacing
@@ -93,6 +122,7 @@ bool SwitchSet(const Dir& dir, const std::vector<PendingFile*>& newFiles, const 
 // leftovers of ended runs there are removed.
 class FolderTree {
  public:
+  // The tree below root, the destination held open.
   explicit FolderTree(Dir root);
   // The folder of a relative path ("a/b"; "" is the destination itself).
   // On failure, failedLevel is the relative path of the level that failed.

@@ -1,9 +1,15 @@
+// parcel's set reader: finds the volumes beside a given one, locates each
+// volume's data by the format's rule (VolumeFormat.h), lists every piece
+// through a read window without reading its data, and works out what the
+// set lacks or holds twice (missing numbers, foreign volumes, gaps and
+// overlaps in the files, totals beyond 64 bits).
 #include "parcelio/SetReader.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
+#include "VolumeFormat/VolumeFormat.h"
 #include "parcelio/Names.h"
 #include "parcelio/SafeOutput.h"
 
@@ -11,30 +17,7 @@ namespace parcelio {
 
 namespace {
 
-constexpr int64_t SignatureBytes = 9;
-constexpr int64_t RecordBytes = 30;
-constexpr int64_t HeaderBytes = 34;
-
-template <typename T>
-T Le(const uint8_t* p) {
-  uint64_t v = 0;
-  for (size_t i = sizeof(T); i-- > 0;) v = (v << 8) | p[i];
-  return static_cast<T>(v);
-}
-
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
-bool SameTextIgnoringCase(const char* a, const char* b, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-  return true;
-}
-
-// The checks of the signature reader: the magic in any letter case, major
-// version 2, minor version at most 3.
-bool SignatureOk(const uint8_t* p) {
-  return SameTextIgnoringCase(reinterpret_cast<const char*>(p), "PARCEL", 6) && p[7] == 2 && p[8] <= 3;
-}
+namespace vf = volformat;
 
 // Reads through a window of the file, so that a volume of many small pieces
 // costs a few large reads rather than three small ones per piece.
@@ -77,32 +60,32 @@ class Cursor {
   bool failed_ = false;
 };
 
-// Finds the volume's data in an open file and reads its volume record.
+// Finds the volume's data in an open file (see volformat::LocateVolume) and
+// reads its volume record; the signature and the record must lie before the
+// pieces' end (before the trailer, in a self-joining file).
 bool Locate(File& file, VolumeEntry& volume, SetIdBytes& id) {
   const int64_t size = file.Size();
   if (size < 0) return false;
-  uint8_t head[SignatureBytes + RecordBytes];
-  int64_t got = file.ReadAt(0, head, sizeof head);
-  if (got >= SignatureBytes && SignatureOk(head)) {
-    volume.start = 0;
-    volume.cleanEnd = size;
-  } else {
-    // A self-joining file: its last 4 bytes give the signature's position.
-    uint8_t trailer[4];
-    if (size < 4 || file.ReadAt(size - 4, trailer, 4) != 4) return false;
-    const int64_t start = Le<uint32_t>(trailer);
-    got = start + static_cast<int64_t>(sizeof head) <= size - 4 ? file.ReadAt(start, head, sizeof head) : 0;
-    if (got < SignatureBytes || !SignatureOk(head)) return false;
-    volume.start = start;
-    volume.cleanEnd = size - 4;
-  }
-  if (got < SignatureBytes + RecordBytes) return false;
-  const uint8_t* record = head + SignatureBytes;
-  std::memcpy(id.data(), record, 8);
-  volume.checkMode = record[8];
-  volume.number = Le<int32_t>(record + 9);
-  volume.isLast = record[13] != 0;
-  volume.spaceNeeded = Le<int64_t>(record + 14);
+  uint8_t head[vf::kVolumeHeadLength];
+  int64_t got = 0;
+  auto signatureAt = [&](int64_t position) {
+    got = file.ReadAt(position, head, sizeof head);
+    return got >= vf::kSignatureLength && vf::CheckSignature(head) == vf::SignatureCheck::Sound;
+  };
+  auto trailerAt = [&](int64_t position, uint8_t* trailer) {
+    return file.ReadAt(position, trailer, vf::kTrailerLength) == vf::kTrailerLength;
+  };
+  vf::VolumePlace place;
+  if (!vf::LocateVolume(size, signatureAt, trailerAt, place)) return false;
+  if (got < vf::kVolumeHeadLength || place.start + vf::kVolumeHeadLength > place.dataEnd) return false;
+  volume.start = place.start;
+  volume.cleanEnd = place.dataEnd;
+  const vf::VolumeRecordFields record = vf::DecodeVolumeRecord(head + vf::kSignatureLength);
+  std::memcpy(id.data(), record.setId, id.size());
+  volume.checkMode = record.checkMode;
+  volume.number = record.volumeNumber;
+  volume.isLast = record.isLast;
+  volume.spaceNeeded = record.spaceNeeded;
   return true;
 }
 
@@ -111,31 +94,34 @@ bool Locate(File& file, VolumeEntry& volume, SetIdBytes& id) {
 void ReadPieces(File& file, VolumeEntry& volume, SetInfo& set,
                 std::unordered_map<std::string, uint32_t>& byName) {
   Cursor cursor(file, volume.cleanEnd);
-  int64_t pos = volume.start + SignatureBytes + RecordBytes;
-  uint8_t fixed[HeaderBytes];
+  int64_t pos = volume.start + vf::kVolumeHeadLength;
+  uint8_t fixed[vf::kPieceHeaderFixedLength];
   std::string name;
   while (pos < volume.cleanEnd) {
     auto damaged = [&](const std::string& what) {
       volume.damagedAt = pos;
       volume.damage = cursor.Failed() ? "read error: " + LastErrorText() : what;
     };
-    if (cursor.Get(pos, fixed, HeaderBytes) != HeaderBytes) return damaged("piece header cut short");
-    if (!SameTextIgnoringCase(reinterpret_cast<const char*>(fixed), "FHDR", 4))
-      return damaged("not a piece header");
-    PieceEntry piece;
-    piece.offset = Le<int64_t>(fixed + 12);
-    piece.size = Le<int64_t>(fixed + 20);
-    piece.crc = Le<uint32_t>(fixed + 28);
-    const uint16_t nameLength = Le<uint16_t>(fixed + 32);
-    name.resize(nameLength);
-    if (cursor.Get(pos + HeaderBytes, reinterpret_cast<uint8_t*>(&name[0]), nameLength) != nameLength)
+    if (cursor.Get(pos, fixed, vf::kPieceHeaderFixedLength) != vf::kPieceHeaderFixedLength)
       return damaged("piece header cut short");
-    uint8_t marker[2];
-    if (cursor.Get(pos + HeaderBytes + nameLength, marker, 2) != 2 || marker[0] != 'D' || marker[1] != 'S')
+    if (!vf::PieceTagMatches(fixed + vf::kHeaderTag)) return damaged("not a piece header");
+    const vf::PieceHeaderFields fields = vf::DecodePieceHeader(fixed);
+    PieceEntry piece;
+    piece.offset = fields.fileOffset;
+    piece.size = fields.dataSize;
+    piece.crc = fields.crc;
+    const uint16_t nameLength = fields.nameLength;
+    const int64_t nameAt = pos + vf::kPieceHeaderFixedLength;
+    name.resize(nameLength);
+    if (cursor.Get(nameAt, reinterpret_cast<uint8_t*>(&name[0]), nameLength) != nameLength)
+      return damaged("piece header cut short");
+    uint8_t marker[vf::kEndMarkerLength];
+    if (cursor.Get(nameAt + nameLength, marker, vf::kEndMarkerLength) != vf::kEndMarkerLength ||
+        !vf::EndMarkerMatches(marker))
       return damaged("piece header without its end marker");
     if (piece.size < 0 || piece.offset < 0 || piece.offset > INT64_MAX - piece.size)
       return damaged("piece with an impossible offset or size");
-    piece.dataPos = pos + HeaderBytes + nameLength + 2;
+    piece.dataPos = nameAt + nameLength + vf::kEndMarkerLength;
     if (piece.size > volume.cleanEnd - piece.dataPos) return damaged("piece data cut short");
 
     auto found = byName.find(name);
@@ -156,6 +142,8 @@ void ReadPieces(File& file, VolumeEntry& volume, SetInfo& set,
   }
 }
 
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
 std::string FoldAscii(std::string text) {
   for (char& c : text) c = UpperAscii(c);
   return text;
@@ -165,7 +153,7 @@ std::string FoldAscii(std::string text) {
 bool AddChecked(int64_t a, int64_t b, int64_t& sum) { return !__builtin_add_overflow(a, b, &sum); }
 
 std::string CrcModeText(uint8_t mode) {
-  return std::to_string(mode) + (mode == 4 ? " (no CRCs)" : " (CRCs compared)");
+  return std::to_string(mode) + (mode == vf::kNoCrcCheck ? " (no CRCs)" : " (CRCs compared)");
 }
 
 // Keeps the volumes the set can hold: numbers from 1, each once (the one
@@ -232,7 +220,7 @@ void CheckCrcModes(SetInfo& set) {
                                     CrcModeText(first.checkMode) + ": the volumes disagree on CRC checking");
     }
   }
-  set.crcsRecorded = first.checkMode != 4;
+  set.crcsRecorded = first.checkMode != vf::kNoCrcCheck;
 }
 
 // The totals in checked arithmetic; a total beyond 64 bits is a fault.

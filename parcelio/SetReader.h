@@ -88,8 +88,11 @@ struct SetInfo {
   int64_t totalSize = 0;      // the files' sizes added up; -1 beyond 64 bits (a fault)
   int64_t totalPieces = 0;
   int64_t dataBytes = 0;      // the pieces' data bytes added up
+  // Every volume from 1 to the one marked last is there.
   bool Complete() const { return lastNumber > 0 && missingCount == 0; }
+  // A fault of the set, or a volume whose pieces are not sound.
   bool Damaged() const;
+  // Records a fault (kept while fewer than KeptFaults are), and counts it.
   void AddFault(const std::string& where, const std::string& what);
 };
 
@@ -103,16 +106,17 @@ std::string NumbersText(const std::vector<int32_t>& numbers);
 // Text for number ranges, the first `shown` of them, then "…and N more".
 std::string RangesText(const std::vector<NumberRange>& ranges, size_t shown = 20);
 
-// How a file's pieces cover it: the faults (bytes that no piece holds, bytes
-// that two pieces hold) of pieces given as (offset, size, volume number),
-// for a file of the given size. Pieces of no data are passed over. Sorts
-// the pieces. Calls report(text) for each fault, e.g. "no piece holds bytes
-// 5 to 9".
+// A piece as CheckCoverage takes it.
 struct Span {
   int64_t offset = 0;
   int64_t size = 0;
   int32_t volume = 0;
 };
+// How a file's pieces cover it: the faults (bytes that no piece holds, bytes
+// that two pieces hold) of pieces given as (offset, size, volume number),
+// for a file of the given size. Pieces of no data are passed over. Sorts
+// the pieces. Calls report(text) for each fault, e.g. "no piece holds bytes
+// 5 to 9".
 void CheckCoverage(std::vector<Span>& spans, int64_t size, const std::function<void(const std::string&)>& report);
 
 }  // namespace parcelio

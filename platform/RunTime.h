@@ -16,6 +16,7 @@ void PlatformShutdown();
 void ConsoleWrite(const std::string& text);
 // Writes text followed by the system's line end, then flushes.
 void ConsoleWriteLine(const std::string& text = std::string());
+// Sends what has been written to the console (before a prompt's answer is read).
 void ConsoleFlush();
 // Reads one line without its line end. Returns false (and an empty line) at
 // the end of input. A line keeps its first kConsoleLineMax bytes; the rest

@@ -1,3 +1,6 @@
+// Helpers shared by the unit tests of both builds: scratch directories
+// named as the Win32 calls take them (Z:\... over the Linux layer) and as
+// the host's own file functions do.
 #include "tests/TestSupport.h"
 
 #include <atomic>

@@ -1,3 +1,5 @@
+// The command-line splitter: separators, quotes and empty quoted pairs,
+// arguments of any length, argument 0.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,3 +1,6 @@
+// The self-joining program's helpers (MiscSFX): path pieces, directory
+// levels, text case and numbers, long paths, block reads and writes,
+// searches, free space.
 #include "MiscSFX/MiscSFX.h"
 
 #include <gtest/gtest.h>

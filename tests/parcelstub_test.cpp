@@ -1,3 +1,5 @@
+// Pieces of the driver that stand apart from a run: which stored names stay
+// inside the destination, and the prompt that waits for a disk.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -1,3 +1,5 @@
+// The self-joining program's record readers over crafted bytes: every
+// result code, where each read leaves the file, and the templates.
 #include <gtest/gtest.h>
 
 #include <map>

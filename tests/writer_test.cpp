@@ -1,3 +1,6 @@
+// The volume writer: the bytes of each record spelled out (an oracle apart
+// from the format's definition), fields set by hand, self-joining files,
+// the cut into volumes and its edge cases, the file helpers.
 #include <gtest/gtest.h>
 
 #include <numeric>

@@ -37,6 +37,8 @@ class InputPlaces {
   std::string InputAt(const parcelio::fs::path& output) const;
 
  private:
+  // What InputAt compares: the real path of the directory, then the name
+  // (folded where the system ignores letter case).
   std::string Key(const parcelio::fs::path& path) const;
   std::unordered_map<std::string, std::string> inputs_;               // key -> shown
   mutable std::unordered_map<std::string, std::string> parents_;      // directory as given -> real path
@@ -54,6 +56,7 @@ struct FileState {
   parcelio::fs::file_time_type time{};
   bool operator==(const FileState& other) const { return size == other.size && time == other.time; }
 };
+// The state of the file at path now; false with the error when it cannot be read.
 bool StateOf(const parcelio::fs::path& path, FileState& state, std::error_code& error);
 
 }  // namespace parceltool

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "SplitSFX/StubMarker.h"
+#include "VolumeFormat/VolumeFormat.h"
 #include "tools/ToolSupport.h"
 
 namespace parceltool {
@@ -27,10 +27,10 @@ bool ReadExact(File& file, int64_t position, void* buffer, int64_t count) {
 
 // The bytes at a section's start hold the marker.
 bool MarkerAt(File& file, uint64_t position, uint64_t size) {
-  if (size < stubmarker::kTextSize || position > static_cast<uint64_t>(INT64_MAX)) return false;
-  char text[stubmarker::kTextSize];
+  if (size < volformat::kStubMarkerTextSize || position > static_cast<uint64_t>(INT64_MAX)) return false;
+  char text[volformat::kStubMarkerTextSize];
   return ReadExact(file, static_cast<int64_t>(position), text, sizeof text) &&
-         std::memcmp(text, stubmarker::kText, sizeof text) == 0;
+         std::memcmp(text, volformat::kStubMarkerText, sizeof text) == 0;
 }
 
 enum class Format { Other, Pe, Elf };
@@ -50,7 +50,7 @@ bool PeHasMarker(File& file) {
     if (!ReadExact(file, table + 40 * int64_t{i}, entry, sizeof entry)) return false;
     char name[9] = {};
     std::memcpy(name, entry, 8);
-    if (std::strcmp(name, stubmarker::kSectionName) == 0)
+    if (std::strcmp(name, volformat::kStubSectionName) == 0)
       return MarkerAt(file, Le32(entry + 20), Le32(entry + 16));
   }
   return false;
@@ -84,11 +84,11 @@ bool ElfHasMarker(File& file) {
     uint32_t name = 0;
     uint64_t offset = 0, size = 0;
     if (!section(i, name, offset, size)) return false;
-    char text[sizeof stubmarker::kSectionName] = {};
+    char text[sizeof volformat::kStubSectionName] = {};
     if (name + sizeof text > namesSize ||
         !ReadExact(file, static_cast<int64_t>(namesAt + name), text, sizeof text))
       continue;
-    if (std::memcmp(text, stubmarker::kSectionName, sizeof text) == 0) return MarkerAt(file, offset, size);
+    if (std::memcmp(text, volformat::kStubSectionName, sizeof text) == 0) return MarkerAt(file, offset, size);
   }
   return false;
 }
@@ -101,13 +101,11 @@ Format FormatOf(File& file) {
   return Format::Other;
 }
 
+// A signature of any version our readers could take: the magic, and the
+// major version they read (whatever the minor one).
 bool IsSignature(const uint8_t* p) {
-  static const char magic[] = "PARCEL";
-  for (int i = 0; i < 6; ++i) {
-    const char c = static_cast<char>(p[i] >= 'a' && p[i] <= 'z' ? p[i] - 32 : p[i]);
-    if (c != magic[i]) return false;
-  }
-  return p[7] == 2;  // the major version every reader of ours takes
+  return volformat::MagicMatches(p + volformat::kSignatureMagic) &&
+         p[volformat::kSignatureMajor] == volformat::kMajorVersion;
 }
 
 const char* KindName(StubKind kind) { return kind == StubKind::Windows ? "Windows" : "Linux"; }
@@ -119,13 +117,17 @@ const char kWhatStubTakes[] =
 }  // namespace
 
 bool CarriesVolume(File& file) {
-  uint8_t head[9];
-  if (ReadExact(file, 0, head, sizeof head) && IsSignature(head)) return true;
-  const int64_t size = file.Size();
-  uint8_t trailer[4];
-  if (size < 13 || !ReadExact(file, size - 4, trailer, 4)) return false;
-  const int64_t start = Le32(trailer);
-  return start + 9 <= size - 4 && ReadExact(file, start, head, sizeof head) && IsSignature(head);
+  uint8_t head[volformat::kSignatureLength];
+  auto signatureAt = [&](int64_t position) {
+    return ReadExact(file, position, head, sizeof head) && IsSignature(head);
+  };
+  auto trailerAt = [&](int64_t position, uint8_t* trailer) {
+    return ReadExact(file, position, trailer, volformat::kTrailerLength);
+  };
+  volformat::VolumePlace place;
+  // A signature found through the trailer must lie before it.
+  return volformat::LocateVolume(file.Size(), signatureAt, trailerAt, place) &&
+         (place.start == 0 || place.start + volformat::kSignatureLength <= place.dataEnd);
 }
 
 std::vector<fs::path> InstalledStubPaths(StubKind kind) {

@@ -1,3 +1,6 @@
+// What every parcel command shares: the message channels (Fail, Warn, Say
+// and usage errors on stderr/stdout, quiet or not) and the helpers of
+// ToolSupport.h.
 #include "tools/ToolSupport.h"
 
 #include <algorithm>

@@ -43,12 +43,15 @@ class ProblemList {
   ProblemList(const ProblemList&) = delete;
   ProblemList& operator=(const ProblemList&) = delete;
 
+  // One problem: said in full (through Fail or Warn) while fewer than
+  // `shown` have been, else only counted.
   void Add(const std::string& what, const std::string& reason);
   // Counts problems that are only counted, never said one by one.
   void AddUntold(size_t count) { count_ += count; }
   // Says how many were not shown (once for each that was not); the count
   // stays.
   void Close();
+  // How many problems were added, said or not; none at all.
   size_t Count() const { return count_; }
   bool Empty() const { return count_ == 0; }
 
@@ -64,10 +67,15 @@ class ProblemList {
 // only when standard error is a terminal and the tool is not quiet.
 class ProgressLine {
  public:
+  // Shows nothing yet; total is the work's size in bytes. The line goes
+  // when the object does.
   ProgressLine(std::string what, int64_t total);
   ~ProgressLine();
+  // "WHAT: N% (done of total)", once the work has taken a second, a few
+  // times a second at most.
   void Update(int64_t done);
   void SetTotal(int64_t total) { total_ = total; }
+  // Clears the line, if one is shown.
   void Finish();
 
  private:

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "VolumeFormat/VolumeFormat.h"
 #include "parcelio/FileIO.h"
 #include "parcelio/Names.h"
 #include "parcelio/SafeOutput.h"
@@ -245,7 +246,7 @@ int RunSplit(const SplitArgs& args) {
     smallest = std::max(smallest, volwriter::VolumeOverhead() + volwriter::PieceOverhead(input.stored) + 1);
     totalBytes += input.size;
   }
-  const int64_t programRoom = program.IsOpen() ? programSize + 4 : 0;
+  const int64_t programRoom = program.IsOpen() ? programSize + volformat::kTrailerLength : 0;
   if (args.volumeSize < smallest) {
     return UsageError("split", "SIZE " + std::to_string(args.volumeSize) +
                                    " is too small: a volume of these files needs at least " +
@@ -433,7 +434,7 @@ int RunSplit(const SplitArgs& args) {
     }
     volwriter::Volume head;
     head.Set = set;
-    head.CheckMode = args.noCrc ? 4 : 0;
+    head.CheckMode = args.noCrc ? volformat::kNoCrcCheck : 0;
     head.VolumeNumber = static_cast<int32_t>(v + 1);
     head.IsLast = v + 1 == plan.size();
     int64_t space = 0;
@@ -482,20 +483,26 @@ int RunSplit(const SplitArgs& args) {
         }
       }
       const auto crc = volwriter::CrcBytes(copy.crc);
-      if (!out.WriteAt(headPos + volwriter::PieceHeadCrcOffset, crc.data(), 4)) return writeFailed();
+      if (!out.WriteAt(headPos + volwriter::PieceHeadCrcOffset, crc.data(), static_cast<int64_t>(crc.size())))
+        return writeFailed();
       pos += range.DataSize;
       bytesDone += range.DataSize;
     }
     if (v == 0 && program.IsOpen()) {
       const volwriter::Bytes trailer = volwriter::EncodeTrailer(static_cast<uint32_t>(programSize));
-      if (!out.WriteAt(pos, trailer.data(), 4)) return writeFailed();
-      pos += 4;
+      if (!out.WriteAt(pos, trailer.data(), static_cast<int64_t>(trailer.size()))) return writeFailed();
+      pos += static_cast<int64_t>(trailer.size());
     }
     if (v == 0 && program.IsOpen()) out.MakeExecutable();
-    if (!volumes.back()->Finish(!args.noSync)) return writeFailed();
+    // Written through to the disk before the switch: each volume here, or
+    // all of them in one flush of the file system below.
+    if (!volumes.back()->Finish(!args.noSync && !parcelio::FileSystemSyncs())) return writeFailed();
     lines.push_back(parcelio::Utf8Of(finalNames[v]) + "  " + std::to_string(pos) + " bytes");
   }
   progress.Finish();
+
+  if (!args.noSync && parcelio::FileSystemSyncs() && !parcelio::SyncFileSystem(*folder))
+    return Fail(parcelio::Utf8Of(outDir), parcelio::LastErrorText());
 
   // All written: the new set takes the place of the old one.
   std::vector<parcelio::PendingFile*> newSet;

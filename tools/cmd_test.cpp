@@ -2,6 +2,7 @@
 // nothing.
 #include <string>
 
+#include "VolumeFormat/VolumeFormat.h"
 #include "parcelio/SetReader.h"
 #include "tools/Commands.h"
 #include "tools/RecoveryTool.h"
@@ -43,7 +44,7 @@ int RunTest(const std::string& volume) {
       if (!copy.ok) {
         progress.Finish();
         failures.Add(owner.name, "cannot read the piece" + where + ": " + copy.reason);
-      } else if (entry.checkMode != 4 && copy.crc != piece.crc) {
+      } else if (entry.checkMode != volformat::kNoCrcCheck && copy.crc != piece.crc) {
         progress.Finish();
         failures.Add(owner.name, "CRC error in the piece" + where);
       }

@@ -1,6 +1,7 @@
 // The volume writer. Everything here is standard C++ so that it builds for
-// the host and for the Windows target alike; all integers are written
-// little-endian byte by byte, whatever the host's byte order.
+// the host and for the Windows target alike; every field goes to its offset
+// as VolumeFormat.h defines it, integers little-endian byte by byte, whatever
+// the host's byte order.
 #include "writer/VolumeWriter.h"
 
 #include <algorithm>
@@ -16,25 +17,18 @@ namespace volwriter {
 
 namespace {
 
-constexpr int64_t SignatureBytes = 9;
-constexpr int64_t VolumeRecordBytes = 30;
-constexpr int64_t FileHeaderBytes = 34;
-constexpr int64_t EndMarkerBytes = 2;
-constexpr size_t MaxNameLength = std::numeric_limits<uint16_t>::max();
+namespace vf = volformat;
 
-template <typename T>
-void PutLe(Bytes& out, T value) {
-  using U = std::make_unsigned_t<T>;
-  U v = static_cast<U>(value);
-  for (size_t i = 0; i < sizeof(T); ++i) {
-    out.push_back(static_cast<uint8_t>(v & 0xFFu));
-    v = static_cast<U>(v >> 8);
-  }
+// Exactly width bytes of text at out: cut, or padded with NULs.
+void PutFixedText(uint8_t* out, const std::string& text, size_t width) {
+  for (size_t i = 0; i < width; ++i) out[i] = i < text.size() ? static_cast<uint8_t>(text[i]) : 0;
 }
 
-// Exactly width bytes of text: cut, or padded with NULs.
-void PutFixedText(Bytes& out, const std::string& text, size_t width) {
-  for (size_t i = 0; i < width; ++i) out.push_back(i < text.size() ? static_cast<uint8_t>(text[i]) : 0);
+// Makes room for count zero bytes at the end of out; answers where they start.
+uint8_t* Grow(Bytes& out, int64_t count) {
+  const size_t at = out.size();
+  out.resize(at + static_cast<size_t>(count), 0);
+  return out.data() + at;
 }
 
 void PutBytes(Bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
@@ -59,28 +53,30 @@ uint32_t PieceCrc(const Bytes& data) {
 
 namespace {
 
+// Every field goes to its offset in the format; spare bytes stay zero.
 void PutVolumeHead(Bytes& out, const Volume& volume, int64_t spaceNeeded) {
-  PutFixedText(out, volume.Magic, 6);
-  out.push_back(volume.FormatByte);
-  out.push_back(volume.MajorVersion);
-  out.push_back(volume.MinorVersion);
+  uint8_t* signature = Grow(out, vf::kVolumeHeadLength);
+  PutFixedText(signature + vf::kSignatureMagic, volume.Magic, vf::kMagicLength);
+  signature[vf::kSignatureFormatByte] = volume.FormatByte;
+  signature[vf::kSignatureMajor] = volume.MajorVersion;
+  signature[vf::kSignatureMinor] = volume.MinorVersion;
 
-  out.insert(out.end(), volume.Set.begin(), volume.Set.end());
-  out.push_back(volume.CheckMode);
-  PutLe(out, volume.VolumeNumber);
-  out.push_back(volume.IsLast ? 1 : 0);
-  PutLe(out, spaceNeeded);
-  out.insert(out.end(), 8, 0);  // spare
+  uint8_t* record = signature + vf::kSignatureLength;
+  std::copy(volume.Set.begin(), volume.Set.end(), record + vf::kRecordSetId);
+  record[vf::kRecordCheckMode] = volume.CheckMode;
+  vf::StoreLe(record + vf::kRecordVolumeNumber, volume.VolumeNumber);
+  record[vf::kRecordIsLast] = volume.IsLast ? 1 : 0;
+  vf::StoreLe(record + vf::kRecordSpaceNeeded, spaceNeeded);
 }
 
 void PutPieceHead(Bytes& out, const Piece& piece) {
-  const size_t nameLength = std::min(piece.FileName.size(), MaxNameLength);
-  PutFixedText(out, piece.Tag, 4);
-  out.insert(out.end(), 8, 0);  // spare
-  PutLe(out, piece.FileOffset);
-  PutLe(out, piece.DataSize.value_or(static_cast<int64_t>(piece.Data.size())));
-  PutLe(out, piece.Crc.has_value() ? *piece.Crc : PieceCrc(piece.Data));
-  PutLe(out, static_cast<uint16_t>(nameLength));
+  const size_t nameLength = std::min(piece.FileName.size(), vf::kMaxNameLength);
+  uint8_t* fixed = Grow(out, vf::kPieceHeaderFixedLength);
+  PutFixedText(fixed + vf::kHeaderTag, piece.Tag, vf::kPieceTagLength);
+  vf::StoreLe(fixed + vf::kHeaderFileOffset, piece.FileOffset);
+  vf::StoreLe(fixed + vf::kHeaderDataSize, piece.DataSize.value_or(static_cast<int64_t>(piece.Data.size())));
+  vf::StoreLe(fixed + vf::kHeaderCrc, piece.Crc.has_value() ? *piece.Crc : PieceCrc(piece.Data));
+  vf::StoreLe(fixed + vf::kHeaderNameLength, static_cast<uint16_t>(nameLength));
   out.insert(out.end(), piece.FileName.begin(),
              piece.FileName.begin() + static_cast<std::ptrdiff_t>(nameLength));
   PutBytes(out, piece.EndMarker);
@@ -101,8 +97,8 @@ Bytes EncodePieceHead(const Piece& piece) {
 }
 
 Bytes EncodeTrailer(uint32_t programSize) {
-  Bytes out;
-  PutLe(out, programSize);
+  Bytes out(static_cast<size_t>(vf::kTrailerLength));
+  vf::StoreLe(out.data(), programSize);
   return out;
 }
 
@@ -116,7 +112,7 @@ Bytes EncodeVolume(const Volume& volume) {
   size_t total = static_cast<size_t>(VolumeOverhead());
   for (const Piece& piece : volume.Pieces) {
     dataBytes += static_cast<int64_t>(piece.Data.size());
-    total += static_cast<size_t>(FileHeaderBytes) + piece.FileName.size() +
+    total += static_cast<size_t>(vf::kPieceHeaderFixedLength) + piece.FileName.size() +
              piece.EndMarker.size() + piece.Data.size();
   }
 
@@ -132,7 +128,7 @@ Bytes EncodeVolume(const Volume& volume) {
 
 Bytes AppendToStub(const Bytes& program, const Bytes& volume) {
   Bytes out;
-  out.reserve(program.size() + volume.size() + 4);
+  out.reserve(program.size() + volume.size() + static_cast<size_t>(vf::kTrailerLength));
   out.insert(out.end(), program.begin(), program.end());
   out.insert(out.end(), volume.begin(), volume.end());
   const Bytes trailer = EncodeTrailer(static_cast<uint32_t>(program.size()));
@@ -140,11 +136,11 @@ Bytes AppendToStub(const Bytes& program, const Bytes& volume) {
   return out;
 }
 
-int64_t VolumeOverhead() { return SignatureBytes + VolumeRecordBytes; }
+int64_t VolumeOverhead() { return vf::kVolumeHeadLength; }
 
 int64_t PieceOverhead(const std::string& storedName) {
-  return FileHeaderBytes + static_cast<int64_t>(std::min(storedName.size(), MaxNameLength)) +
-         EndMarkerBytes;
+  return vf::kPieceHeaderFixedLength + static_cast<int64_t>(std::min(storedName.size(), vf::kMaxNameLength)) +
+         vf::kEndMarkerLength;
 }
 
 std::vector<std::vector<PieceRange>> PlanSplit(const std::vector<FileExtent>& files,

@@ -17,10 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "VolumeFormat/VolumeFormat.h"
+
 namespace volwriter {
 
 using Bytes = std::vector<uint8_t>;
-using SetId = std::array<uint8_t, 8>;
+using SetId = std::array<uint8_t, volformat::kSetIdLength>;
 
 // One stored range of one file.
 struct Piece {
@@ -30,17 +32,17 @@ struct Piece {
   Bytes Data;
   std::optional<uint32_t> Crc;      // default: the CRC-32 of Data
   std::optional<int64_t> DataSize;  // default: the size of Data
-  std::string Tag = "FHDR";         // exactly 4 bytes are written (padded with NULs)
-  std::string EndMarker = "DS";     // written as it stands, any length
+  std::string Tag = volformat::kPieceTag;        // exactly 4 bytes are written (padded with NULs)
+  std::string EndMarker = volformat::kEndMarker;  // written as it stands, any length
 };
 
 struct Volume {
-  std::string Magic = "PARCEL";  // exactly 6 bytes are written (padded with NULs)
-  uint8_t FormatByte = 3;
-  uint8_t MajorVersion = 2;
-  uint8_t MinorVersion = 3;
+  std::string Magic = volformat::kMagic;  // exactly 6 bytes are written (padded with NULs)
+  uint8_t FormatByte = volformat::kFormatByte;
+  uint8_t MajorVersion = volformat::kMajorVersion;
+  uint8_t MinorVersion = volformat::kNewestMinorVersion;
   SetId Set{};
-  uint8_t CheckMode = 0;  // 4: the joiner does not compare the CRCs
+  uint8_t CheckMode = 0;  // volformat::kNoCrcCheck: the joiner does not compare the CRCs
   int32_t VolumeNumber = 1;
   bool IsLast = false;
   std::optional<int64_t> SpaceNeeded;  // default: the data bytes of all pieces
@@ -61,7 +63,7 @@ Bytes EncodePieceHead(const Piece& piece);
 
 // Where the Crc field lies in an encoded piece header, so that a streaming
 // writer can fill it in after the data has gone out.
-constexpr int64_t PieceHeadCrcOffset = 28;
+constexpr int64_t PieceHeadCrcOffset = volformat::kHeaderCrc;
 
 // The 4 bytes that end a self-joining file: the program's size.
 Bytes EncodeTrailer(uint32_t programSize);
@@ -125,6 +127,8 @@ SetId NewSetId();
 // CRC-32 of a byte range, as stored in the pieces.
 uint32_t PieceCrc(const Bytes& data);
 
+// A whole file into bytes (left as they were on failure), and bytes into a
+// file created or cut to length 0; false when the system refuses.
 bool ReadFileBytes(const std::string& path, Bytes& bytes);
 bool WriteFileBytes(const std::string& path, const Bytes& bytes);
 

@@ -62,6 +62,8 @@ using Bytes = std::vector<uint8_t>;
 // A whole packet: header (with its MD5) and body, the body padded with
 // zeros to a multiple of 4.
 Bytes BuildPacket(const Md5Digest& setId, PacketType type, const Bytes& body);
+// The bodies of the packets a set's recovery files carry, laid out for
+// BuildPacket: main, file description, slice checksums, creator.
 Bytes MainBody(const MainPacket& main);
 Bytes FileDescBody(const FileDescPacket& desc);
 Bytes IfscBody(const IfscPacket& ifsc);

@@ -20,6 +20,7 @@ class Md5Stream {
   ~Md5Stream();
   Md5Stream(Md5Stream&&) noexcept;
   Md5Stream& operator=(Md5Stream&&) noexcept;
+  // Runs size more bytes through the digest.
   void Update(const void* data, size_t size);
   Md5Digest Final();  // the digest; the stream starts again afterwards
 
@@ -28,6 +29,7 @@ class Md5Stream {
   std::unique_ptr<State> state_;
 };
 
+// The digest of one message held whole.
 Md5Digest Md5Of(const void* data, size_t size);
 // The digests of count messages of size bytes each, hashed side by side.
 void Md5Batch(const uint8_t* const* data, size_t count, size_t size, Md5Digest* out);

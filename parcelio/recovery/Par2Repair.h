@@ -65,6 +65,7 @@ struct SetCheck {
   std::vector<SliceLocation> slices;         // per global slice
   uint32_t missingSlices = 0;
   uint32_t recoveryAvailable = 0;            // distinct exponents, not yet checked
+  // Every protected file is found whole: nothing to repair.
   bool Whole() const;
   // Recovery slices still needed beyond those available (0: repairable).
   uint32_t Shortfall() const { return missingSlices > recoveryAvailable ? missingSlices - recoveryAvailable : 0; }

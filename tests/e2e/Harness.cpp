@@ -1,3 +1,5 @@
+// The end-to-end harness (see Harness.h): sandboxes, sets written with the
+// writer, runs of the real program with a time limit and scripted input.
 #include "tests/e2e/Harness.h"
 
 #include <fcntl.h>

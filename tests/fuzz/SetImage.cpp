@@ -1,3 +1,5 @@
+// The join fuzz target's input decoded into a directory of volume files,
+// and encoded back for the seed corpus (see SetImage.h).
 #include "tests/fuzz/SetImage.h"
 
 #include <algorithm>

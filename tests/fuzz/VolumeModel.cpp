@@ -1,3 +1,7 @@
+// The fuzz targets' reference reading of the volume format (see
+// VolumeModel.h). Written from the bytes alone, on purpose apart from the
+// format's definition in VolumeFormat.h, so that a wrong offset or tag there
+// is caught rather than shared.
 #include "tests/fuzz/VolumeModel.h"
 
 #include <algorithm>
