@@ -754,6 +754,9 @@ bool Dir::List(std::vector<std::string>& names) const {
 
 bool Dir::OwnedByMe(const std::string&) const { return true; }
 
+bool FileSystemSyncs() { return false; }
+bool SyncFileSystem(const Dir&) { return false; }
+
 bool LastErrorIsLink() {
   const DWORD code = GetLastError();
   return code == LinkError;
@@ -1003,6 +1006,10 @@ bool Dir::OwnedByMe(const std::string& name) const {
   struct stat st;
   return fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == geteuid();
 }
+
+bool FileSystemSyncs() { return true; }
+
+bool SyncFileSystem(const Dir& dir) { return ::syncfs(dir.fd_) == 0; }
 
 bool LastErrorIsLink() { return errno == ELOOP; }
 bool LastErrorIsExists() { return errno == EEXIST || errno == ENOTEMPTY; }

@@ -92,6 +92,7 @@ bool IdentityOf(const fs::path& path, FileId& id);
 
 // Declared here for Dir, whose folder they use; see "interruptions" below.
 class Dir;
+bool SyncFileSystem(const Dir& dir);
 void RegisterTemporary(const Dir& dir, const std::string& name);
 void DropTemporary(const Dir& dir, const std::string& name);
 
@@ -141,6 +142,7 @@ class Dir {
 
  private:
   friend class NameLock;
+  friend bool SyncFileSystem(const Dir& dir);
   friend void RegisterTemporary(const Dir& dir, const std::string& name);
   friend void DropTemporary(const Dir& dir, const std::string& name);
 #ifdef _WIN32
@@ -150,6 +152,12 @@ class Dir {
   int fd_ = -1;
 #endif
 };
+
+// Whether the system can write everything of one file system through to
+// the disk in one call (Linux: syncfs), and that call for the file system
+// holding the folder. Where it cannot, files are flushed one by one.
+bool FileSystemSyncs();
+bool SyncFileSystem(const Dir& dir);
 
 // The last failure was a link where a level or file was expected, or a
 // name that exists already.
