@@ -10,7 +10,9 @@
 // A volume:  signature (9) | volume record (30) | piece header (34 + name + 2)
 //            | piece data | piece header | piece data | ...
 // All integers are little-endian. A self-joining file is a program, then one
-// volume, then a 4-byte trailer holding the volume's position.
+// volume, then a 4-byte trailer holding the volume's position. Lengths are
+// int64_t, as file positions are; offsets inside a record are size_t, as
+// indexes into its bytes are.
 #pragma once
 
 #include <cstddef>

@@ -29,10 +29,6 @@ namespace parcelio {
 
 namespace {
 
-// Reads of this size keep the CRC and the write working on data still in the
-// processor's cache.
-constexpr int64_t CopyStep = 256 * 1024;
-
 #ifdef _WIN32
 std::wstring Wide(const std::string& utf8) {
   if (utf8.empty()) return std::wstring();
@@ -299,138 +295,6 @@ int64_t File::Size() {
 bool File::SetSize(int64_t size) { return ::ftruncate(fd_, static_cast<off_t>(size)) == 0; }
 
 #endif
-
-// ------------------------------------------------------------------ the piece copy
-namespace {
-
-// One buffer for the whole run.
-uint8_t* CopyBuffer() {
-  static std::unique_ptr<uint8_t[]> buffer(new uint8_t[CopyStep]);
-  return buffer.get();
-}
-
-// Large copies read ahead on a second thread: while one block is written,
-// the next is read and run through the CRC, so a verified copy takes about
-// what an unverified one does.
-constexpr int64_t AheadFrom = 4 * 1024 * 1024;
-constexpr int64_t AheadStep = 2 * 1024 * 1024;
-
-uint8_t* AheadBuffer(int which) {
-  static std::unique_ptr<uint8_t[]> buffers[2];
-  if (!buffers[which]) buffers[which].reset(new uint8_t[AheadStep]);
-  return buffers[which].get();
-}
-
-// One block read from the source and checked.
-struct Block {
-  uint8_t* data = nullptr;
-  int64_t got = 0;  // bytes read; 0 at an early end, -1 on a failed read
-  std::string reason;
-};
-
-void ReadAndCheck(File& source, int64_t position, int64_t want, bool first, bool last,
-                  uint32_t& crc, Block& block) {
-  block.got = source.ReadAt(position, block.data, want);
-  if (block.got < 0) {
-    block.reason = LastErrorText();
-    return;
-  }
-  if (block.got > 0) {
-    UpdateCrc32(block.data, static_cast<int32_t>(block.got), crc, first, last && block.got == want);
-  }
-}
-
-// Runs one block through the CRC and on to the target.
-bool PassOn(const uint8_t* data, int64_t count, bool first, bool last, File* target,
-            int64_t targetPos, CopyResult& result) {
-  UpdateCrc32(data, static_cast<int32_t>(count), result.crc, first, last);
-  if (target != nullptr && !target->WriteAt(targetPos, data, count)) {
-    result.reason = LastErrorText();
-    return false;
-  }
-  return true;
-}
-
-bool FailRead(const Block& block, CopyResult& result) {
-  result.readFailed = true;
-  result.reason = block.got < 0 ? block.reason : "unexpected end of file";
-  return false;
-}
-
-// The copy with reads ahead. Answers false when it stopped at a failure
-// (result says which), true when the range is done.
-bool CopyAhead(File& source, int64_t sourcePos, File& target, int64_t targetPos, int64_t size,
-               int64_t available, const Progress& progress, CopyResult& result) {
-  Block blocks[2];
-  blocks[0].data = AheadBuffer(0);
-  blocks[1].data = AheadBuffer(1);
-  int64_t read = std::min(AheadStep, available);  // bytes asked of the source so far
-  ReadAndCheck(source, sourcePos, read, true, read == size, result.crc, blocks[0]);
-  for (int current = 0;; current ^= 1) {
-    Block& block = blocks[current];
-    if (block.got <= 0) return FailRead(block, result);
-    // The next block is read while this one is written.
-    std::thread ahead;
-    const bool more = read < available && block.got == std::min(AheadStep, available - result.copied);
-    if (more) {
-      const int64_t at = read;
-      const int64_t want = std::min(AheadStep, available - at);
-      read += want;
-      ahead = std::thread(ReadAndCheck, std::ref(source), sourcePos + at, want, false,
-                          at + want == size, std::ref(result.crc), std::ref(blocks[current ^ 1]));
-    }
-    const bool written = target.WriteAt(targetPos + result.copied, block.data, block.got);
-    if (!written) result.reason = LastErrorText();
-    if (ahead.joinable()) ahead.join();
-    if (!written) return false;
-    result.copied += block.got;
-    if (progress) progress(result.copied);
-    if (!more) return result.copied == available || FailRead(Block{}, result);
-  }
-}
-
-}  // namespace
-
-CopyResult CopyRange(File& source, int64_t sourcePos, File* target, int64_t targetPos,
-                     int64_t size, const Progress& progress) {
-  CopyResult result;
-  if (size <= 0) {
-    result.ok = true;
-    return result;
-  }
-  const int64_t sourceSize = source.Size();
-  const int64_t available = std::max<int64_t>(0, std::min(size, sourceSize - sourcePos));
-
-  if (target != nullptr && available >= AheadFrom) {
-    if (!CopyAhead(source, sourcePos, *target, targetPos, size, available, progress, result)) {
-      return result;
-    }
-  }
-
-  uint8_t* buffer = CopyBuffer();
-  while (result.copied < available) {
-    const int64_t want = std::min(CopyStep, available - result.copied);
-    const int64_t got = source.ReadAt(sourcePos + result.copied, buffer, want);
-    if (got <= 0) {
-      result.readFailed = true;
-      result.reason = got < 0 ? LastErrorText() : "unexpected end of file";
-      return result;
-    }
-    const bool first = result.copied == 0;
-    result.copied += got;
-    if (!PassOn(buffer, got, first, result.copied == size, target,
-                targetPos + result.copied - got, result))
-      return result;
-    if (progress) progress(result.copied);
-  }
-  if (result.copied < size) {
-    result.readFailed = true;
-    result.reason = "unexpected end of file";
-    return result;
-  }
-  result.ok = true;
-  return result;
-}
 
 // ------------------------------------------------------------------ the system
 int64_t FreeSpace(const fs::path& path) {
@@ -754,6 +618,9 @@ bool Dir::List(std::vector<std::string>& names) const {
 
 bool Dir::OwnedByMe(const std::string&) const { return true; }
 
+bool FileSystemSyncs() { return false; }
+bool SyncFileSystem(const Dir&) { return false; }
+
 bool LastErrorIsLink() {
   const DWORD code = GetLastError();
   return code == LinkError;
@@ -1003,6 +870,10 @@ bool Dir::OwnedByMe(const std::string& name) const {
   struct stat st;
   return fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == geteuid();
 }
+
+bool FileSystemSyncs() { return true; }
+
+bool SyncFileSystem(const Dir& dir) { return ::syncfs(dir.fd_) == 0; }
 
 bool LastErrorIsLink() { return errno == ELOOP; }
 bool LastErrorIsExists() { return errno == EEXIST || errno == ENOTEMPTY; }

@@ -1,6 +1,7 @@
 // The command-line tool's own thin I/O layer: files by 64-bit position,
 // paths in UTF-8 on every system, the system's reason for a failure, the
-// console, and the piece copy with its CRC. Everything that differs between
+// console, folders held open, name locks and interruptions (the piece copy
+// is in PieceCopy.h). Everything that differs between
 // Linux and Windows lives in FileIO.cpp.
 #pragma once
 
@@ -92,6 +93,7 @@ bool IdentityOf(const fs::path& path, FileId& id);
 
 // Declared here for Dir, whose folder they use; see "interruptions" below.
 class Dir;
+bool SyncFileSystem(const Dir& dir);
 void RegisterTemporary(const Dir& dir, const std::string& name);
 void DropTemporary(const Dir& dir, const std::string& name);
 
@@ -141,6 +143,7 @@ class Dir {
 
  private:
   friend class NameLock;
+  friend bool SyncFileSystem(const Dir& dir);
   friend void RegisterTemporary(const Dir& dir, const std::string& name);
   friend void DropTemporary(const Dir& dir, const std::string& name);
 #ifdef _WIN32
@@ -150,6 +153,12 @@ class Dir {
   int fd_ = -1;
 #endif
 };
+
+// Whether the system can write everything of one file system through to
+// the disk in one call (Linux: syncfs), and that call for the file system
+// holding the folder. Where it cannot, files are flushed one by one.
+bool FileSystemSyncs();
+bool SyncFileSystem(const Dir& dir);
 
 // The last failure was a link where a level or file was expected, or a
 // name that exists already.
@@ -204,25 +213,6 @@ class HoldInterrupts {
   HoldInterrupts(const HoldInterrupts&) = delete;
   HoldInterrupts& operator=(const HoldInterrupts&) = delete;
 };
-
-// Called with the count of bytes handled so far in one copy.
-using Progress = std::function<void(int64_t)>;
-
-struct CopyResult {
-  bool ok = false;         // every byte was read (and written, if there is a target)
-  bool readFailed = false;  // the source failed, else the target (when !ok)
-  int64_t copied = 0;      // bytes read from the source
-  uint32_t crc = 0;        // CRC-32 of the bytes read
-  std::string reason;      // the system's reason when !ok
-};
-
-// The piece copy: size bytes of source from sourcePos, to target at
-// targetPos when target is given, with the CRC-32 of the bytes taken as they
-// pass. Large copies read the next block (and run it through the CRC) on a
-// second thread while the current one is written; a source that ends early
-// is a failed read with copied < size.
-CopyResult CopyRange(File& source, int64_t sourcePos, File* target, int64_t targetPos,
-                     int64_t size, const Progress& progress = nullptr);
 
 // Free bytes for the caller on the file system holding path; -1 if unknown.
 int64_t FreeSpace(const fs::path& path);

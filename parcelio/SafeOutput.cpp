@@ -2,6 +2,7 @@
 // and the removal of the ones that killed runs left behind.
 #include "parcelio/SafeOutput.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -142,6 +143,58 @@ void PendingFile::Discard() {
   dir_->Remove(temp_);
   DropTemporary(*dir_, temp_);
   live_ = false;
+}
+
+// ------------------------------------------------------------------ Placement
+namespace {
+
+// Files at least this large are flushed on their own; smaller ones wait
+// until this many, or this many bytes, are waiting.
+constexpr int64_t OwnFlushFrom = 8 << 20;
+constexpr size_t GroupFiles = 256;
+constexpr int64_t GroupBytes = 64 << 20;
+
+}  // namespace
+
+Placement::Placement(bool sync, bool replace, Report report)
+    : sync_(sync), replace_(replace), report_(std::move(report)) {}
+
+Placement::~Placement() = default;
+
+void Placement::PlaceOne(PendingFile& file, const std::string& shown) {
+  if (!file.Place(replace_)) report_(shown, LastErrorIsExists());
+}
+
+bool Placement::Add(std::unique_ptr<PendingFile> file, const std::string& shown, int64_t size) {
+  if (sync_ && FileSystemSyncs() && size < OwnFlushFrom) {
+    if (!file->Finish(false)) return false;
+    waiting_.emplace_back(std::move(file), shown);
+    waitingBytes_ += size;
+    return waiting_.size() < GroupFiles && waitingBytes_ < GroupBytes ? true : Flush();
+  }
+  if (!file->Finish(sync_)) return false;
+  PlaceOne(*file, shown);
+  return true;
+}
+
+bool Placement::Flush() {
+  // One flush per file system the waiting files are on.
+  std::vector<uint64_t> devices;
+  for (const auto& [file, shown] : waiting_) {
+    FileId id;
+    file->dir().KindOf(".", &id);
+    if (std::find(devices.begin(), devices.end(), id.device) != devices.end()) continue;
+    devices.push_back(id.device);
+    if (!SyncFileSystem(file->dir())) {
+      waiting_.clear();
+      waitingBytes_ = 0;
+      return false;
+    }
+  }
+  for (auto& [file, shown] : waiting_) PlaceOne(*file, shown);
+  waiting_.clear();
+  waitingBytes_ = 0;
+  return true;
 }
 
 // ------------------------------------------------------------------ SwitchSet

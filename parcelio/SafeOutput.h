@@ -61,6 +61,7 @@ class PendingFile {
   File& file() { return file_; }
   const std::string& temporary() const { return temp_; }
   const std::string& finalName() const { return final_; }
+  const Dir& dir() const { return *dir_; }
 
   // Writes the data through to the disk (when sync) and closes the file.
   bool Finish(bool sync);
@@ -78,6 +79,32 @@ class PendingFile {
   std::string temp_;
   File file_;
   bool live_ = false;
+};
+
+// Puts complete files in place, each only once its data is on the disk
+// (unless sync is off). Small files wait and go in groups after one flush
+// of their file systems, where the system has such a flush: a flush per
+// file costs about 5 ms, which for 100,000 small files is minutes.
+class Placement {
+ public:
+  // report: a file that could not take its name (exists: something has the
+  // name now).
+  using Report = std::function<void(const std::string& shown, bool exists)>;
+  Placement(bool sync, bool replace, Report report);
+  ~Placement();
+  // A complete file, for its final name. False when writing data through
+  // to the disk failed (LastErrorText()); the waiting files are dropped.
+  bool Add(std::unique_ptr<PendingFile> file, const std::string& shown, int64_t size);
+  // Places every file still waiting. False as for Add.
+  bool Flush();
+
+ private:
+  void PlaceOne(PendingFile& file, const std::string& shown);
+  bool sync_;
+  bool replace_;
+  Report report_;
+  std::vector<std::pair<std::unique_ptr<PendingFile>, std::string>> waiting_;
+  int64_t waitingBytes_ = 0;
 };
 
 // Puts a new set of files in the place of an old one, so that at every

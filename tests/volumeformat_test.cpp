@@ -158,7 +158,8 @@ StubVolume ReadWithStubReaders(const std::string& win32Path) {
     piece.crc = header.Crc;
     piece.dataPos = Position(handle);
     piece.data.resize(static_cast<size_t>(std::max<int64_t>(piece.dataSize, 0)));
-    const int32_t got = piece.data.empty() ? 0 : ReadBlock(handle, piece.data.data(), static_cast<int32_t>(piece.data.size()));
+    const int32_t got =
+        piece.data.empty() ? 0 : ReadBlock(handle, piece.data.data(), static_cast<int32_t>(piece.data.size()));
     EXPECT_EQ(got, static_cast<int32_t>(piece.data.size())) << win32Path;
     volume.pieces.push_back(std::move(piece));
   }

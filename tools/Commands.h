@@ -38,16 +38,16 @@ struct RepairArgs {
 // Each command does its work, says what went wrong on standard error, and
 // answers the tool's exit status (ExitOk, ExitFailed, ExitUsage).
 // split: the paths stored in the volumes of a new set (and recovery files).
-int RunSplit(const SplitArgs& args);
+int CmdSplit(const SplitArgs& args);
 // repair: the set's volumes checked against its recovery files, and
 // rebuilt from them where they can be.
-int RunRepair(const RepairArgs& args);
+int CmdRepair(const RepairArgs& args);
 // list: the set's files and volumes, from the records alone.
-int RunList(const std::string& volume);
+int CmdList(const std::string& volume);
 // test: every piece read and its CRC checked; nothing is written.
-int RunTest(const std::string& volume);
+int CmdTest(const std::string& volume);
 // join: the set's files rebuilt in args.dir, checked before anything is written.
-int RunJoin(const JoinArgs& args);
+int CmdJoin(const JoinArgs& args);
 
 // Parses a SIZE: bytes, or a number (a decimal fraction allowed, taken
 // exactly: 0.001GB is 1000000) with one of the units k K KiB m M MiB g G GiB

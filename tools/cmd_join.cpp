@@ -13,6 +13,7 @@
 
 #include "VolumeFormat/VolumeFormat.h"
 #include "parcelio/FileIO.h"
+#include "parcelio/PieceCopy.h"
 #include "parcelio/Names.h"
 #include "parcelio/SafeOutput.h"
 #include "parcelio/SetReader.h"
@@ -178,12 +179,12 @@ bool CheckNothingInTheWay(const parcelio::SetInfo& set, const JoinArgs& args, Jo
 
 }  // namespace
 
-int RunJoin(const JoinArgs& args) {
+int CmdJoin(const JoinArgs& args) {
   parcelio::SetInfo set;
   std::string error;
   if (args.repair) {
     // Repaired first (a whole set is left as it is).
-    const int status = RunRepair(RepairArgs{args.volume, false});
+    const int status = CmdRepair(RepairArgs{args.volume, false});
     if (status != ExitOk) return status;
   }
   if (!parcelio::ReadSet(parcelio::PathOf(args.volume), set, error)) {
@@ -227,6 +228,12 @@ int RunJoin(const JoinArgs& args) {
   ProgressLine progress("parcel: join", total);
   int64_t done = 0;
   int failures = 0;
+  // Complete files take their names once their data is on the disk.
+  parcelio::Placement placement(!args.noSync, args.force, [&](const std::string& name, bool exists) {
+    progress.Finish();
+    Fail(name, exists ? "appeared during the join; left as it is (use -f to overwrite)" : parcelio::LastErrorText());
+    ++failures;
+  });
   for (const parcelio::VolumeEntry& volume : set.volumes) {
     File source;
     if (!source.Open(volume.path, File::Mode::Read)) return Fail(volume.name, parcelio::LastErrorText());
@@ -274,19 +281,15 @@ int RunJoin(const JoinArgs& args) {
         ++failures;
         continue;
       }
-      if (!target.pending->Finish(!args.noSync)) {
+      if (!placement.Add(std::move(target.pending), shown(target.relative), target.size)) {
         progress.Finish();
         return Fail(shown(target.relative), parcelio::LastErrorText());
       }
-      if (!target.pending->Place(args.force)) {
-        progress.Finish();
-        Fail(shown(target.relative), parcelio::LastErrorIsExists()
-                                         ? "appeared during the join; left as it is (use -f to overwrite)"
-                                         : parcelio::LastErrorText());
-        ++failures;
-      }
-      target.pending.reset();
     }
+  }
+  if (!placement.Flush()) {
+    progress.Finish();
+    return Fail(args.dir, parcelio::LastErrorText());
   }
   progress.Finish();
   if (failures > 0) {

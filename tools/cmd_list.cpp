@@ -21,7 +21,7 @@ std::string Row(const std::string& size, const std::string& pieces, const std::s
 
 }  // namespace
 
-int RunList(const std::string& volume) {
+int CmdList(const std::string& volume) {
   parcelio::SetInfo set;
   std::string error;
   if (!parcelio::ReadSet(parcelio::PathOf(volume), set, error)) return Fail("list", error);

@@ -129,7 +129,7 @@ int WriteSetRecovery(const std::string& amountText, const fs::path& dir, const s
   return ExitOk;
 }
 
-int RunRepair(const RepairArgs& args) {
+int CmdRepair(const RepairArgs& args) {
   rec::RecoverySet set;
   rec::SetCheck check;
   std::string error;

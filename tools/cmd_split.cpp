@@ -15,6 +15,7 @@
 
 #include "VolumeFormat/VolumeFormat.h"
 #include "parcelio/FileIO.h"
+#include "parcelio/PieceCopy.h"
 #include "parcelio/Names.h"
 #include "parcelio/SafeOutput.h"
 #include "parcelio/recovery/Par2Create.h"
@@ -187,7 +188,7 @@ bool VolumeNumberOf(const std::string& givenName, const std::string& givenBase, 
 
 }  // namespace
 
-int RunSplit(const SplitArgs& args) {
+int CmdSplit(const SplitArgs& args) {
   // What is to be stored, every name checked before anything is written.
   Collector collector;
   for (const std::string& given : args.paths) {
@@ -494,10 +495,15 @@ int RunSplit(const SplitArgs& args) {
       pos += static_cast<int64_t>(trailer.size());
     }
     if (v == 0 && program.IsOpen()) out.MakeExecutable();
-    if (!volumes.back()->Finish(!args.noSync)) return writeFailed();
+    // Written through to the disk before the switch: each volume here, or
+    // all of them in one flush of the file system below.
+    if (!volumes.back()->Finish(!args.noSync && !parcelio::FileSystemSyncs())) return writeFailed();
     lines.push_back(parcelio::Utf8Of(finalNames[v]) + "  " + std::to_string(pos) + " bytes");
   }
   progress.Finish();
+
+  if (!args.noSync && parcelio::FileSystemSyncs() && !parcelio::SyncFileSystem(*folder))
+    return Fail(parcelio::Utf8Of(outDir), parcelio::LastErrorText());
 
   // All written: the new set takes the place of the old one.
   std::vector<parcelio::PendingFile*> newSet;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "VolumeFormat/VolumeFormat.h"
+#include "parcelio/PieceCopy.h"
 #include "parcelio/SetReader.h"
 #include "tools/Commands.h"
 #include "tools/RecoveryTool.h"
@@ -10,7 +11,7 @@
 
 namespace parceltool {
 
-int RunTest(const std::string& volume) {
+int CmdTest(const std::string& volume) {
   parcelio::SetInfo set;
   std::string error;
   if (!parcelio::ReadSet(parcelio::PathOf(volume), set, error)) {

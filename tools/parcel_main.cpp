@@ -25,10 +25,10 @@ const char MainHelp[] =
     "lists, tests and joins such sets.\n"
     "\n"
     "commands:\n"
-    "  split [-s SIZE] [-o BASE] [--stub PROGRAM] [--no-crc] [-r N|N%] [-f] PATH...\n"
+    "  split [-s SIZE] [-o BASE] [--stub PROGRAM] [--no-crc] [-r N|N%] [-f] [--no-sync] PATH...\n"
     "  list VOLUME\n"
     "  test VOLUME\n"
-    "  join [-C DIR] [-f] [--repair] VOLUME\n"
+    "  join [-C DIR] [-f] [--repair] [--no-sync] VOLUME\n"
     "  repair [-n] VOLUME|BASE.par2\n"
     "\n"
     "options of every command: -q (only errors are shown), --help\n"
@@ -39,7 +39,7 @@ const char MainHelp[] =
 
 const char SplitHelp[] =
     "usage: parcel split [-s SIZE] [-o BASE] [--stub PROGRAM] [--allow-unportable-names]\n"
-    "                    [--no-crc] [-r N|N%] [-f] [-q] PATH...\n"
+    "                    [--no-crc] [-r N|N%] [-f] [--no-sync] [-q] PATH...\n"
     "\n"
     "Stores the files and directories (with everything below them) in the\n"
     "volumes BASE.s01, BASE.s02, ... of a new set. A file is stored under its\n"
@@ -73,6 +73,9 @@ const char SplitHelp[] =
     "  -f             replace existing volumes of BASE (and remove higher-\n"
     "                 numbered ones left by an earlier set); files that are not\n"
     "                 volumes are never replaced\n"
+    "  --no-sync      do not write the volumes through to the disk before\n"
+    "                 they take their names (faster; a crash may then leave\n"
+    "                 a short volume)\n"
     "  -q             show only errors\n";
 
 const char ListHelp[] =
@@ -105,7 +108,7 @@ const char RepairHelp[] =
     "  -q   show only errors\n";
 
 const char JoinHelp[] =
-    "usage: parcel join [-C DIR] [-f] [--repair] [-q] VOLUME\n"
+    "usage: parcel join [-C DIR] [-f] [--repair] [--no-sync] [-q] VOLUME\n"
     "\n"
     "Rebuilds the files of the set that VOLUME belongs to in DIR (default: the\n"
     "current directory; created when missing). Nothing is written unless the\n"
@@ -114,6 +117,8 @@ const char JoinHelp[] =
     "  -C DIR   rebuild the files in DIR\n"
     "  -f       overwrite existing files\n"
     "  --repair repair the set from its recovery files first (see repair)\n"
+    "  --no-sync do not write the files through to the disk before they\n"
+    "           take their names (a crash may then leave a short file)\n"
     "  -q       show only errors\n";
 
 // Options with a value take it from the next argument or after '='.
@@ -238,20 +243,20 @@ int Dispatch(const std::vector<std::string>& argv) {
   if (first == "split") {
     if (operands.empty()) return UsageError(first, "no PATH given");
     split.paths = operands;
-    return RunSplit(split);
+    return CmdSplit(split);
   }
   if (operands.size() != 1)
     return UsageError(first, operands.empty() ? "no VOLUME given" : "one VOLUME only");
   if (first == "repair") {
     repair.target = operands[0];
-    return RunRepair(repair);
+    return CmdRepair(repair);
   }
   if (first == "join") {
     if (join.dir.empty()) return UsageError(first, "empty DIR");
     join.volume = operands[0];
-    return RunJoin(join);
+    return CmdJoin(join);
   }
-  return first == "list" ? RunList(operands[0]) : RunTest(operands[0]);
+  return first == "list" ? CmdList(operands[0]) : CmdTest(operands[0]);
 }
 
 }  // namespace

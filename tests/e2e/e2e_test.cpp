@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "VolumeFormat/VolumeFormat.h"
 #include "tests/e2e/Harness.h"
 
 namespace {
@@ -328,8 +329,8 @@ TEST_P(Both, DamagedPieceHeadersAreReported) {
     Bytes secondBytes = volwriter::EncodeVolume(second);
     if (c.cutAt >= 0) secondBytes.resize(static_cast<size_t>(damagedAt + c.cutAt));
     if (c.longName) {
-      secondBytes[static_cast<size_t>(damagedAt) + 32] = 0xFF;
-      secondBytes[static_cast<size_t>(damagedAt) + 33] = 0xFF;
+      secondBytes[static_cast<size_t>(damagedAt) + volformat::kHeaderNameLength] = 0xFF;
+      secondBytes[static_cast<size_t>(damagedAt) + volformat::kHeaderNameLength + 1] = 0xFF;
     }
     const std::string exe = box.InstallProgram("src/data", &firstBytes);
     box.Put("src/data.s02", secondBytes);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "VolumeFormat/VolumeFormat.h"
 #include "tests/fuzz/SetImage.h"
 #include "tests/fuzz/VolumeModel.h"
 
@@ -19,6 +20,9 @@ using fuzzmodel::Bytes;
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
 
 namespace {
+
+namespace vf = volformat;
+
 
 const int64_t kInteresting[] = {
     0, 1, -1, 2, 16383, 16384, 16385, 65535, 65536, 0x7FFFFFFF, 0x80000000LL, 0xFFFFFFFFLL,
@@ -82,26 +86,26 @@ bool MutateVolume(Bytes& bytes, const std::vector<std::string>& allNames, Rng& r
   switch (rng.Below(14)) {
     case 0:  // the volume record
       switch (rng.Below(6)) {
-        case 0: bytes[recordAt + 8] = rng.OneIn(2) ? 4 : static_cast<uint8_t>(rng.Below(256)); break;
-        case 1: fuzzmodel::PutLe32(bytes, recordAt + 9, static_cast<uint32_t>(rng.OneIn(2) ? value : static_cast<int64_t>(rng.Below(6)))); break;
-        case 2: bytes[recordAt + 13] = bytes[recordAt + 13] ? 0 : 1; break;
-        case 3: bytes[recordAt + rng.Below(8)] ^= 1; break;
-        case 4: fuzzmodel::PutLe64(bytes, recordAt + 14, value); break;
-        default: bytes[static_cast<size_t>(volume.start) + 7 + rng.Below(2)] = static_cast<uint8_t>(rng.Below(5)); break;
+        case 0: bytes[recordAt + vf::kRecordCheckMode] = rng.OneIn(2) ? vf::kNoCrcCheck : static_cast<uint8_t>(rng.Below(256)); break;
+        case 1: fuzzmodel::PutLe32(bytes, recordAt + vf::kRecordVolumeNumber, static_cast<uint32_t>(rng.OneIn(2) ? value : static_cast<int64_t>(rng.Below(6)))); break;
+        case 2: bytes[recordAt + vf::kRecordIsLast] = bytes[recordAt + vf::kRecordIsLast] ? 0 : 1; break;
+        case 3: bytes[recordAt + vf::kRecordSetId + rng.Below(vf::kSetIdLength)] ^= 1; break;
+        case 4: fuzzmodel::PutLe64(bytes, recordAt + vf::kRecordSpaceNeeded, value); break;
+        default: bytes[static_cast<size_t>(volume.start) + vf::kSignatureMajor + rng.Below(2)] = static_cast<uint8_t>(rng.Below(5)); break;
       }
       return true;
     case 1:
       if (!piece) return false;
-      fuzzmodel::PutLe64(bytes, piece->header.at + 12, value);
+      fuzzmodel::PutLe64(bytes, piece->header.at + vf::kHeaderFileOffset, value);
       return true;
     case 2:
       if (!piece) return false;
-      fuzzmodel::PutLe64(bytes, piece->header.at + 20,
+      fuzzmodel::PutLe64(bytes, piece->header.at + vf::kHeaderDataSize,
                          rng.OneIn(2) ? value : WrappingAdd(piece->header.dataSize, static_cast<int64_t>(rng.Below(3)) - 1));
       return true;
     case 3:  // a CRC that fits the data again, or one that does not
       if (!piece) return false;
-      fuzzmodel::PutLe32(bytes, piece->header.at + 28,
+      fuzzmodel::PutLe32(bytes, piece->header.at + vf::kHeaderCrc,
                          rng.OneIn(4) ? static_cast<uint32_t>(rng.Below(1u << 31))
                                       : fuzzmodel::Crc32(bytes.data() + piece->header.dataAt, piece->dataAvailable));
       return true;
@@ -118,20 +122,20 @@ bool MutateVolume(Bytes& bytes, const std::vector<std::string>& allNames, Rng& r
       bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(nameAt),
                   bytes.begin() + static_cast<std::ptrdiff_t>(nameAt + piece->header.nameLength));
       bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(nameAt), name.begin(), name.end());
-      fuzzmodel::PutLe16(bytes, piece->header.at + 32, static_cast<uint16_t>(name.size()));
+      fuzzmodel::PutLe16(bytes, piece->header.at + vf::kHeaderNameLength, static_cast<uint16_t>(name.size()));
       return true;
     }
     case 6:  // a name length that does not fit the name
       if (!piece) return false;
-      fuzzmodel::PutLe16(bytes, piece->header.at + 32,
+      fuzzmodel::PutLe16(bytes, piece->header.at + vf::kHeaderNameLength,
                          static_cast<uint16_t>(rng.OneIn(3) ? 0xFFFF : piece->header.nameLength + rng.Below(5) - 2));
       return true;
     case 7:  // the tag or the end marker
       if (!piece) return false;
       if (rng.OneIn(2)) {
-        bytes[piece->header.at + rng.Below(4)] ^= rng.OneIn(2) ? 0x20 : 0x01;
+        bytes[piece->header.at + vf::kHeaderTag + rng.Below(vf::kPieceTagLength)] ^= rng.OneIn(2) ? 0x20 : 0x01;
       } else {
-        const size_t markerAt = piece->header.dataAt - 2;
+        const size_t markerAt = piece->header.dataAt - vf::kEndMarkerLength;
         static const char* const kMarkers[] = {"ds", "D\0", "DX", "SD"};
         const char* marker = kMarkers[rng.Below(4)];
         bytes[markerAt] = static_cast<uint8_t>(marker[0]);

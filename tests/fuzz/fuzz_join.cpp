@@ -43,11 +43,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "CRC32/CRC32.h"
-#include "MiscSFX/MiscSFX.h"
 #include "ParcelStub/ParcelStub.h"
-#include "SplitSFX/Constants.h"
-#include "SplitSFX/SplitSFX.h"
+#include "ParcelStub/RunProgram.h"
 #include "platform/RunTime.h"
 #include "platform/Win32.h"
 #include "platform/linux/LinuxView.h"
@@ -495,19 +492,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ResetOutput();
   clearerr(stdin);
   SetFileApisToANSI();
-  PlatformStartup();
-  MiscSFXStartup();
-  ConstantsStartup();
-  SplitSFXStartup();
-  CRC32Startup();
-  ParcelStubStartup();
-  RunJoin();
-  ParcelStubShutdown();
-  CRC32Shutdown();
-  SplitSFXShutdown();
-  ConstantsShutdown();
-  MiscSFXShutdown();
-  PlatformShutdown();
+  RunProgram();
   if (chdir(g_startCwd.c_str()) != 0) std::abort();
   g_log = ReadOutput();
   static const bool verbose = std::getenv("PARCEL_FUZZ_VERBOSE") != nullptr;

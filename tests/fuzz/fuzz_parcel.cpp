@@ -2,7 +2,7 @@
 //
 // An input is a small directory of volume files (SetImage.h), the same form
 // and seeds as fuzz_join's, changed by the same mutator (SetMutator.h). Each
-// input is laid out in a fresh sandbox and joined by the tool's RunJoin,
+// input is laid out in a fresh sandbox and joined by the tool's CmdJoin,
 // from the volume of the first entry, into a destination beside the set
 // (missing, nested, relative or absolute, or holding stale files at the
 // stored names, which -f then replaces, as the input's options say). Then:
@@ -293,7 +293,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   lseek(g_messages, 0, SEEK_SET);
   dup2(g_messages, STDERR_FILENO);
   parceltool::Quiet = false;
-  const int status = parceltool::RunJoin(args);
+  const int status = parceltool::CmdJoin(args);
   std::fflush(stdout);
   std::fflush(stderr);
   dup2(g_stderr, STDERR_FILENO);

@@ -12,6 +12,7 @@
 
 #include "CRC32/CRC32.h"
 #include "parcelio/FileIO.h"
+#include "parcelio/PieceCopy.h"
 
 namespace {
 

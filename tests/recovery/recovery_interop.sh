@@ -91,7 +91,8 @@ run_parcel_set truncated-last "-s 3M -r 1" 'truncate -s 100 set.s02'
 run_parcel_set percent "-s 500k -r 10%" \
   'dd if=/dev/zero of=set.s02 bs=1 seek=5 count=3 conv=notrunc status=none; truncate -s 400000 set.s04'
 # The self-joining file is lost.
-run_parcel_set stub-lost "-s 600k --stub $stub -r 1" 'rm set'
+# (SIZE bounds the self-joining file too: the program plus 600 KiB.)
+run_parcel_set stub-lost "-s $(($(stat -c %s "$stub") + 614400)) --stub $stub -r 1" 'rm set'
 
 # Damaged recovery files: the index file and a recovery slice are hit; the
 # copies of the index in the other files and the other slices serve.
@@ -138,6 +139,34 @@ grep -q "recovery files: 3 files" "$work/out.log" || fail "list: names the recov
 rm -rf "$work/out"
 check "join --repair" "$parcel" join -q --repair -C "$work/out" "$dir/set.s02"
 cmp -s "$work/out/a.bin" "$work/in/a.bin" || fail "join --repair: a.bin differs"
+
+# --- Interrupted repairs ------------------------------------------------------
+# parcel repair killed at random moments (20 runs): the damaged volume's bytes
+# are still there (under its name or as NAME.1), and a rerun completes the set.
+head -c 24000000 /dev/urandom >"$work/in/big.bin"
+orig=$work/kill-orig
+mkdir -p "$orig"
+check "kill: split" "$parcel" split -q -s 4M -r 2 -o "$orig/set" "$work/in/big.bin"
+for ((run = 1; run <= 20; ++run)); do
+  dir=$work/kill
+  rm -rf "$dir"
+  cp -r "$orig" "$dir"
+  damage "$dir/set.s02" 100000 1000
+  rm "$dir/set.s05"
+  damaged=$(md5sum <"$dir/set.s02")
+  "$parcel" repair -q "$dir/set.s01" >/dev/null 2>&1 &
+  pid=$!
+  sleep "0.$((RANDOM % 40))"
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  found=no
+  for f in "$dir"/set.s02 "$dir"/set.s02.*; do
+    [ -f "$f" ] && [ "$(md5sum <"$f")" = "$damaged" ] && found=yes
+  done
+  [ "$found" = yes ] || fail "kill run $run: the damaged volume's bytes are gone"
+  check "kill run $run: rerun" "$parcel" repair -q "$dir/set.s01"
+  check "kill run $run: rebuilt byte for byte" same_volumes "$orig" "$dir"
+done
 
 # --- Beyond the budget: both refuse, nothing is lost ------------------------
 dir=$work/beyond
