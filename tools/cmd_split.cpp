@@ -186,11 +186,9 @@ bool VolumeNumberOf(const std::string& givenName, const std::string& givenBase, 
   return true;
 }
 
-}  // namespace
-
-int CmdSplit(const SplitArgs& args) {
-  // What is to be stored, every name checked before anything is written.
-  Collector collector;
+// Plan, first step: what is to be stored, every name checked before
+// anything is written; refusals are said as they are found.
+void CollectInputs(const SplitArgs& args, Collector& collector) {
   for (const std::string& given : args.paths) {
     const path source = parcelio::PathOf(given);
     std::error_code ec;
@@ -215,6 +213,15 @@ int CmdSplit(const SplitArgs& args) {
       collector.Refuse(given, "not a regular file or directory");
     }
   }
+}
+
+}  // namespace
+
+// The phases: plan (inputs, names, volume sizes, the set's names), check
+// (the lock, what is in the way), write the volumes, switch to the new set.
+int CmdSplit(const SplitArgs& args) {
+  Collector collector;
+  CollectInputs(args, collector);
   if (collector.refused > 0) return ExitFailed;
   std::vector<Input>& inputs = collector.inputs;
   if (inputs.empty()) return Fail("split", "nothing to store");
