@@ -215,6 +215,36 @@ void CollectInputs(const SplitArgs& args, Collector& collector) {
   }
 }
 
+// Plan, volume sizes: the pieces of every volume. Answers ExitOk, or a
+// usage error when SIZE leaves no room for a piece.
+int PlanVolumes(const SplitArgs& args, const std::vector<Input>& inputs, bool withProgram, int64_t programSize,
+                std::vector<std::vector<volwriter::PieceRange>>& plan, int64_t& totalBytes) {
+  // SIZE bounds every volume file, the self-joining file included: volume
+  // 1 then has the room the program and the trailer leave.
+  std::vector<volwriter::FileExtent> extents;
+  int64_t smallest = 0;
+  totalBytes = 0;
+  for (const Input& input : inputs) {
+    extents.push_back(volwriter::FileExtent{input.stored, input.size});
+    smallest = std::max(smallest, volwriter::VolumeOverhead() + volwriter::PieceOverhead(input.stored) + 1);
+    totalBytes += input.size;
+  }
+  const int64_t programRoom = withProgram ? programSize + volformat::kTrailerLength : 0;
+  if (args.volumeSize < smallest) {
+    return UsageError("split", "SIZE " + std::to_string(args.volumeSize) +
+                                   " is too small: a volume of these files needs at least " +
+                                   std::to_string(smallest) + " bytes");
+  }
+  if (args.volumeSize - programRoom < smallest) {
+    return UsageError("split", "SIZE " + std::to_string(args.volumeSize) +
+                                   " is too small for the self-joining file: the program takes " +
+                                   std::to_string(programSize) + " bytes of it, so it must be at least " +
+                                   std::to_string(programRoom + smallest) + " bytes");
+  }
+  plan = volwriter::PlanSplit(extents, args.volumeSize, args.volumeSize - programRoom);
+  return ExitOk;
+}
+
 }  // namespace
 
 // The phases: plan (inputs, names, volume sizes, the set's names), check
@@ -245,28 +275,10 @@ int CmdSplit(const SplitArgs& args) {
     if (CheckPortableNames(named, program.IsOpen(), args.allowUnportable) != ExitOk) return ExitFailed;
   }
 
-  // SIZE bounds every volume file, the self-joining file included: volume
-  // 1 then has the room the program and the trailer leave.
-  std::vector<volwriter::FileExtent> extents;
-  int64_t smallest = 0, totalBytes = 0;
-  for (const Input& input : inputs) {
-    extents.push_back(volwriter::FileExtent{input.stored, input.size});
-    smallest = std::max(smallest, volwriter::VolumeOverhead() + volwriter::PieceOverhead(input.stored) + 1);
-    totalBytes += input.size;
-  }
-  const int64_t programRoom = program.IsOpen() ? programSize + volformat::kTrailerLength : 0;
-  if (args.volumeSize < smallest) {
-    return UsageError("split", "SIZE " + std::to_string(args.volumeSize) +
-                                   " is too small: a volume of these files needs at least " +
-                                   std::to_string(smallest) + " bytes");
-  }
-  if (args.volumeSize - programRoom < smallest) {
-    return UsageError("split", "SIZE " + std::to_string(args.volumeSize) +
-                                   " is too small for the self-joining file: the program takes " +
-                                   std::to_string(programSize) + " bytes of it, so it must be at least " +
-                                   std::to_string(programRoom + smallest) + " bytes");
-  }
-  const auto plan = volwriter::PlanSplit(extents, args.volumeSize, args.volumeSize - programRoom);
+  std::vector<std::vector<volwriter::PieceRange>> plan;
+  int64_t totalBytes = 0;
+  if (const int status = PlanVolumes(args, inputs, program.IsOpen(), programSize, plan, totalBytes); status != ExitOk)
+    return status;
 
   // Where the volumes go. The default BASE is the first PATH's name without
   // extension, in the current directory, unless the set would then take the
