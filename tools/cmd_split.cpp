@@ -365,7 +365,7 @@ int CmdSplit(const SplitArgs& args) {
     size_t number = 0;
     const std::string folded = AsTheSystemCompares(name);
     return VolumeNumberOf(name, baseName, number) || folded == AsTheSystemCompares(baseName) ||
-           folded == AsTheSystemCompares(exeName);
+           folded == AsTheSystemCompares(exeName) || IsRecoveryFileName(name, baseName);
   };
   parcelio::RemoveStaleTemporaries(*folder, isMemberName);
 
@@ -422,7 +422,10 @@ int CmdSplit(const SplitArgs& args) {
   if (!existing.empty() && !args.force) {
     std::sort(existing.begin(), existing.end());
     ProblemList problems;
-    for (const path& name : existing) problems.Add(parcelio::Utf8Of(name), "volume exists (use -f to replace the set)");
+    for (const path& name : existing)
+      problems.Add(parcelio::Utf8Of(name), IsRecoveryFileName(parcelio::Utf8Of(name.filename()), baseName)
+                                               ? "recovery file of an existing set (use -f to replace the set)"
+                                               : "volume exists (use -f to replace the set)");
     return ExitFailed;
   }
 
@@ -521,27 +524,37 @@ int CmdSplit(const SplitArgs& args) {
   }
   progress.Finish();
 
+  // The recovery files, over the volumes as written, under temporary names
+  // too: they take their names with the volumes, and those of an earlier
+  // set go with it.
+  std::vector<std::unique_ptr<parcelio::PendingFile>> recovery;
+  std::vector<std::string> recoveryLines;
+  if (!args.recovery.empty()) {
+    std::vector<std::string> readFrom;
+    for (const auto& volume : volumes) readFrom.push_back(volume->temporary());
+    const int status = WriteSetRecovery(args.recovery, outDir, baseName, finalNames, readFrom, !stubName.empty(),
+                                         std::string("parcel ") + PARCEL_VERSION,
+                                         !args.noSync && !parcelio::FileSystemSyncs(), recovery, recoveryLines);
+    if (status != ExitOk) return status;
+  }
+
   if (!args.noSync && parcelio::FileSystemSyncs() && !parcelio::SyncFileSystem(*folder))
     return Fail(parcelio::Utf8Of(outDir), parcelio::LastErrorText());
 
   // All written: the new set takes the place of the old one.
   std::vector<parcelio::PendingFile*> newSet;
   for (const auto& volume : volumes) newSet.push_back(volume.get());
+  for (const auto& file : recovery) newSet.push_back(file.get());
   std::string failedName, reason;
   std::vector<std::string> notRemoved;
   if (!parcelio::SwitchSet(*folder, newSet, oldSet, failedName, reason, notRemoved))
     return Fail(parcelio::Utf8Of(besideBase(failedName)), reason);
   for (const std::string& line : lines) Say(line);
   for (const std::string& name : notRemoved)
-    Warn(parcelio::Utf8Of(besideBase(name)), "the old volume could not be removed (it is left under a .old name)");
-  // The recovery files, over the volumes as written.
-  if (!args.recovery.empty()) {
-    const int status = WriteSetRecovery(args.recovery, outDir, baseName, finalNames, !stubName.empty(),
-                                         std::string("parcel ") + PARCEL_VERSION);
-    if (status != ExitOk) return status;
-  } else {
-    RemoveRecoveryFiles(outDir, baseName);
-  }
+    Warn(parcelio::Utf8Of(besideBase(name)), IsRecoveryFileName(name, baseName)
+                                                   ? "the old recovery file could not be removed (it is left under a .old name)"
+                                                   : "the old volume could not be removed (it is left under a .old name)");
+  for (const std::string& line : recoveryLines) Say(line);
   Say(std::to_string(inputs.size()) + (inputs.size() == 1 ? " file, " : " files, ") + std::to_string(totalBytes) +
       " bytes, " + std::to_string(plan.size()) + (plan.size() == 1 ? " volume" : " volumes"));
   return ExitOk;
