@@ -177,16 +177,15 @@ bool CheckNothingInTheWay(const parcelio::SetInfo& set, const JoinArgs& args, Jo
   return blocked.Empty();
 }
 
-}  // namespace
-
-int CmdJoin(const JoinArgs& args) {
-  parcelio::SetInfo set;
-  std::string error;
+// Phase 1: the set read and checked as a whole (repaired first when asked).
+// Answers ExitOk, or the command's status.
+int ReadTheSet(const JoinArgs& args, parcelio::SetInfo& set) {
   if (args.repair) {
     // Repaired first (a whole set is left as it is).
     const int status = CmdRepair(RepairArgs{args.volume, false});
     if (status != ExitOk) return status;
   }
+  std::string error;
   if (!parcelio::ReadSet(parcelio::PathOf(args.volume), set, error)) {
     Fail("join", error);
     SayRepairVerdict(args.volume);
@@ -197,108 +196,161 @@ int CmdJoin(const JoinArgs& args) {
     return ExitFailed;
   }
   if (!set.crcsRecorded) Warn(args.volume, NoCrcsText);
+  return ExitOk;
+}
+
+// Phase 4: the directory made, and room in it for every file. False when
+// the run must stop (the reason said).
+bool CheckSpace(const JoinArgs& args, const JoinPlan& plan) {
+  std::error_code ec;
+  fs::create_directories(plan.dir, ec);
+  if (ec) {
+    Fail(args.dir, parcelio::ErrorText(ec));
+    return false;
+  }
+  const int64_t free = parcelio::FreeSpace(plan.dir);
+  if (free >= 0 && plan.needed > free) {
+    Fail(args.dir, "not enough free space: the files need " + std::to_string(plan.needed) + " bytes, " +
+                       std::to_string(free) + " are free");
+    return false;
+  }
+  return true;
+}
+
+// Phase 5, the copy: volume by volume, piece by piece. A file's temporary
+// file is made at its first piece and put in place after its last one.
+class PieceCopier {
+ public:
+  PieceCopier(const JoinArgs& args, const parcelio::SetInfo& set, JoinPlan& plan, parcelio::Dir top)
+      : args_(args), set_(set), plan_(plan), folders_(std::move(top)), progress_("parcel: join", set.dataBytes),
+        // Complete files take their names once their data is on the disk.
+        placement_(!args.noSync, args.force, [this](const std::string& name, bool exists) {
+          progress_.Finish();
+          Fail(name, exists ? "appeared during the join; left as it is (use -f to overwrite)"
+                            : parcelio::LastErrorText());
+          ++failures_;
+        }) {
+    for (size_t i = 0; i < set.files.size(); ++i) plan.outputs[plan.outputOf[i]].piecesLeft += set.files[i].pieces;
+  }
+
+  // Copies every piece and puts the complete files in place; answers the
+  // command's status.
+  int Run() {
+    for (const parcelio::VolumeEntry& volume : set_.volumes) {
+      File source;
+      if (!source.Open(volume.path, File::Mode::Read)) return Fail(volume.name, parcelio::LastErrorText());
+      if (!source.IsRegular()) return Fail(volume.name, "not a regular file");
+      for (const parcelio::PieceEntry& piece : volume.pieces) {
+        if (!Piece(volume, source, piece)) return ExitFailed;
+      }
+    }
+    if (!placement_.Flush()) {
+      progress_.Finish();
+      return Fail(args_.dir, parcelio::LastErrorText());
+    }
+    progress_.Finish();
+    if (failures_ > 0) {
+      SayRepairVerdict(args_.volume);
+      return ExitFailed;
+    }
+    const size_t count = plan_.outputs.size();
+    Say(std::to_string(count) + (count == 1 ? " file, " : " files, ") + std::to_string(done_) +
+        " bytes rebuilt in " + parcelio::Utf8Of(plan_.dir));
+    return ExitOk;
+  }
+
+ private:
+  // The output's temporary file, made at its first piece. False when the
+  // run must stop (the reason said).
+  bool Start(Output& target) {
+    if (target.pending) return true;
+    std::string failedLevel;
+    auto folder = folders_.Open(FolderOf(target.relative), failedLevel);
+    if (!folder) {
+      progress_.Finish();
+      Fail(plan_.Shown(failedLevel),
+           parcelio::LastErrorIsLink() ? "is a link; a directory is needed here" : parcelio::LastErrorText());
+      return false;
+    }
+    target.pending = std::make_unique<parcelio::PendingFile>();
+    if (!target.pending->Create(folder, LeafOf(target.relative))) {
+      progress_.Finish();
+      Fail(plan_.Shown(target.relative), parcelio::LastErrorText());
+      return false;
+    }
+    return true;
+  }
+
+  // One piece copied and checked; after the output's last piece, the file
+  // takes its name or goes. False when the run must stop (the reason said);
+  // a damaged piece is counted as a failure and the run goes on.
+  bool Piece(const parcelio::VolumeEntry& volume, File& source, const parcelio::PieceEntry& piece) {
+    Output& target = plan_.outputs[plan_.outputOf[piece.file]];
+    if (!Start(target)) return false;
+    const parcelio::CopyResult copy =
+        parcelio::CopyRange(source, piece.dataPos, &target.pending->file(), piece.offset, piece.size,
+                            [&](int64_t n) { progress_.Update(done_ + n); });
+    done_ += piece.size;
+    const std::string shown = plan_.Shown(target.relative);
+    const std::string where =
+        " at offset " + std::to_string(piece.offset) + " (volume " + std::to_string(volume.number) + ")";
+    if (!copy.ok && !copy.readFailed) {
+      progress_.Finish();
+      Fail(shown, copy.reason);
+      return false;
+    }
+    if (!copy.ok) {
+      progress_.Finish();
+      Fail(shown, "cannot read the piece" + where + " from " + volume.name + ": " + copy.reason);
+      target.damaged = true;
+    } else if (volume.checkMode != volformat::kNoCrcCheck && copy.crc != piece.crc) {
+      progress_.Finish();
+      Fail(shown, "CRC error in the piece" + where);
+      target.damaged = true;
+    }
+    if (--target.piecesLeft > 0) return true;
+
+    // The last piece is in: the file takes its name, or goes.
+    if (target.damaged) {
+      target.pending.reset();
+      ++failures_;
+      return true;
+    }
+    if (!placement_.Add(std::move(target.pending), shown, target.size)) {
+      progress_.Finish();
+      Fail(shown, parcelio::LastErrorText());
+      return false;
+    }
+    return true;
+  }
+
+  const JoinArgs& args_;
+  const parcelio::SetInfo& set_;
+  JoinPlan& plan_;
+  parcelio::FolderTree folders_;
+  ProgressLine progress_;
+  int64_t done_ = 0;   // bytes of the pieces handled so far
+  int failures_ = 0;   // files left out (damaged, or not put in place)
+  parcelio::Placement placement_;
+};
+
+}  // namespace
+
+// The phases: read the set, resolve the names, check what is in the way,
+// check the space, copy.
+int CmdJoin(const JoinArgs& args) {
+  parcelio::SetInfo set;
+  if (const int status = ReadTheSet(args, set); status != ExitOk) return status;
 
   JoinPlan plan;
   plan.dir = parcelio::PathOf(args.dir);
   plan.dirText = args.dir;
-  if (!ResolveOutputs(set, plan) || !CheckOutputsWhole(set, plan) || !CheckNothingInTheWay(set, args, plan))
-    return ExitFailed;
-  const fs::path& dir = plan.dir;
-  std::vector<Output>& outputs = plan.outputs;
-  const std::vector<uint32_t>& outputOf = plan.outputOf;
-  auto shown = [&](const std::string& relative) { return plan.Shown(relative); };
-
-  const int64_t total = set.dataBytes, needed = plan.needed;
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) return Fail(args.dir, parcelio::ErrorText(ec));
-  const int64_t free = parcelio::FreeSpace(dir);
-  if (free >= 0 && needed > free) {
-    return Fail(args.dir, "not enough free space: the files need " + std::to_string(needed) + " bytes, " +
-                              std::to_string(free) + " are free");
-  }
+  if (!ResolveOutputs(set, plan) || !CheckOutputsWhole(set, plan)) return ExitFailed;
+  if (!CheckNothingInTheWay(set, args, plan)) return ExitFailed;
+  if (!CheckSpace(args, plan)) return ExitFailed;
 
   parcelio::Dir top;
-  if (!top.Open(dir)) return Fail(args.dir, parcelio::LastErrorText());
-  parcelio::FolderTree folders(std::move(top));
-  for (size_t i = 0; i < set.files.size(); ++i) outputs[outputOf[i]].piecesLeft += set.files[i].pieces;
-
-  // The copy: volume by volume, piece by piece. A file's temporary file is
-  // made at its first piece and put in place after its last one.
-  ProgressLine progress("parcel: join", total);
-  int64_t done = 0;
-  int failures = 0;
-  // Complete files take their names once their data is on the disk.
-  parcelio::Placement placement(!args.noSync, args.force, [&](const std::string& name, bool exists) {
-    progress.Finish();
-    Fail(name, exists ? "appeared during the join; left as it is (use -f to overwrite)" : parcelio::LastErrorText());
-    ++failures;
-  });
-  for (const parcelio::VolumeEntry& volume : set.volumes) {
-    File source;
-    if (!source.Open(volume.path, File::Mode::Read)) return Fail(volume.name, parcelio::LastErrorText());
-    if (!source.IsRegular()) return Fail(volume.name, "not a regular file");
-    for (const parcelio::PieceEntry& piece : volume.pieces) {
-      Output& target = outputs[outputOf[piece.file]];
-      if (!target.pending) {
-        std::string failedLevel;
-        auto folder = folders.Open(FolderOf(target.relative), failedLevel);
-        if (!folder) {
-          progress.Finish();
-          return Fail(shown(failedLevel), parcelio::LastErrorIsLink() ? "is a link; a directory is needed here"
-                                                                       : parcelio::LastErrorText());
-        }
-        target.pending = std::make_unique<parcelio::PendingFile>();
-        if (!target.pending->Create(folder, LeafOf(target.relative))) {
-          progress.Finish();
-          return Fail(shown(target.relative), parcelio::LastErrorText());
-        }
-      }
-      const parcelio::CopyResult copy = parcelio::CopyRange(
-          source, piece.dataPos, &target.pending->file(), piece.offset, piece.size,
-          [&](int64_t n) { progress.Update(done + n); });
-      done += piece.size;
-      const std::string where =
-          " at offset " + std::to_string(piece.offset) + " (volume " + std::to_string(volume.number) + ")";
-      if (!copy.ok && !copy.readFailed) {
-        progress.Finish();
-        return Fail(shown(target.relative), copy.reason);
-      }
-      if (!copy.ok) {
-        progress.Finish();
-        Fail(shown(target.relative), "cannot read the piece" + where + " from " + volume.name + ": " + copy.reason);
-        target.damaged = true;
-      } else if (volume.checkMode != volformat::kNoCrcCheck && copy.crc != piece.crc) {
-        progress.Finish();
-        Fail(shown(target.relative), "CRC error in the piece" + where);
-        target.damaged = true;
-      }
-      if (--target.piecesLeft > 0) continue;
-
-      // The last piece is in: the file takes its name, or goes.
-      if (target.damaged) {
-        target.pending.reset();
-        ++failures;
-        continue;
-      }
-      if (!placement.Add(std::move(target.pending), shown(target.relative), target.size)) {
-        progress.Finish();
-        return Fail(shown(target.relative), parcelio::LastErrorText());
-      }
-    }
-  }
-  if (!placement.Flush()) {
-    progress.Finish();
-    return Fail(args.dir, parcelio::LastErrorText());
-  }
-  progress.Finish();
-  if (failures > 0) {
-    SayRepairVerdict(args.volume);
-    return ExitFailed;
-  }
-  Say(std::to_string(outputs.size()) + (outputs.size() == 1 ? " file, " : " files, ") + std::to_string(done) +
-      " bytes rebuilt in " + parcelio::Utf8Of(dir));
-  return ExitOk;
+  if (!top.Open(plan.dir)) return Fail(args.dir, parcelio::LastErrorText());
+  return PieceCopier(args, set, plan, std::move(top)).Run();
 }
-
 }  // namespace parceltool

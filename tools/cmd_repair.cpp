@@ -58,16 +58,14 @@ std::vector<std::string> ExistingRecoveryFiles(const fs::path& dir, const std::s
   return rec::RecoveryFilesOf(dir, base);
 }
 
-void RemoveRecoveryFiles(const fs::path& dir, const std::string& base) {
-  for (const std::string& name : rec::RecoveryFilesOf(dir, base)) {
-    std::error_code ec;
-    fs::remove(dir / parcelio::PathOf(name), ec);
-    if (ec) Warn(parcelio::Utf8Of(dir / parcelio::PathOf(name)), "cannot remove the old recovery file: " + parcelio::ErrorText(ec));
-  }
+bool IsRecoveryFileName(const std::string& name, const std::string& base) {
+  return rec::IsRecoveryFileOf(name, base);
 }
 
 int WriteSetRecovery(const std::string& amountText, const fs::path& dir, const std::string& base,
-                     const std::vector<fs::path>& volumes, bool hasStub, const std::string& creator) {
+                     const std::vector<fs::path>& volumes, const std::vector<std::string>& readFrom, bool hasStub,
+                     const std::string& creator, bool sync, std::vector<std::unique_ptr<parcelio::PendingFile>>& pending,
+                     std::vector<std::string>& lines) {
   rec::RecoveryAmount amount;
   if (!rec::ParseRecoveryAmount(amountText, amount)) return UsageError("split", "bad -r amount '" + amountText + "'");
   std::vector<uint64_t> sizes;
@@ -75,7 +73,7 @@ int WriteSetRecovery(const std::string& amountText, const fs::path& dir, const s
   uint64_t wholeVolume = 0;
   for (size_t v = 0; v < volumes.size(); ++v) {
     std::error_code ec;
-    const uintmax_t size = fs::file_size(volumes[v], ec);
+    const uintmax_t size = fs::file_size(dir / parcelio::PathOf(readFrom[v]), ec);
     if (ec) return Fail(parcelio::Utf8Of(volumes[v]), parcelio::ErrorText(ec));
     sizes.push_back(size);
     names.push_back(parcelio::Utf8Of(volumes[v].filename()));
@@ -87,12 +85,13 @@ int WriteSetRecovery(const std::string& amountText, const fs::path& dir, const s
   std::string error;
   if (!rec::PlanSlices(sizes, wholeVolume, amount, plan, error)) return Fail("split", error);
 
-  // Recovery files of an earlier set of BASE go once the new ones are there.
-  const std::vector<std::string> older = rec::RecoveryFilesOf(dir, base);
   rec::CreateRequest request;
   request.dir = dir;
   request.base = base;
   request.files = names;
+  request.readFrom = readFrom;
+  request.pending = &pending;
+  request.sync = sync;
   request.sliceSize = plan.sliceSize;
   request.recoverySlices = plan.recoverySlices;
   request.slicesPerFile = plan.slicesPerVolume;
@@ -106,16 +105,12 @@ int WriteSetRecovery(const std::string& amountText, const fs::path& dir, const s
   const bool ok = rec::CreateRecovery(request, written, error);
   progress.Finish();
   if (!ok) return Fail("split", "recovery files: " + error);
-  for (const std::string& name : older) {
-    if (std::find(written.begin(), written.end(), name) != written.end()) continue;
+  for (const auto& file : pending) {
     std::error_code ec;
-    fs::remove(dir / parcelio::PathOf(name), ec);
-  }
-  for (const std::string& name : written) {
-    std::error_code ec;
-    const fs::path path = dir / parcelio::PathOf(name);
-    Say(parcelio::Utf8Of(dir == "." ? parcelio::PathOf(name) : path) + "  " +
-        std::to_string(fs::file_size(path, ec)) + " bytes");
+    const std::string& name = file->finalName();
+    const uintmax_t size = fs::file_size(dir / parcelio::PathOf(file->temporary()), ec);
+    lines.push_back(parcelio::Utf8Of(dir == "." ? parcelio::PathOf(name) : dir / parcelio::PathOf(name)) + "  " +
+                    std::to_string(size) + " bytes");
   }
   std::string what = Plural(plan.recoverySlices, "recovery slice", "recovery slices") + " of " +
                      SizeText(static_cast<int64_t>(plan.sliceSize)) + " (" +
@@ -125,7 +120,7 @@ int WriteSetRecovery(const std::string& amountText, const fs::path& dir, const s
     what += "any " + Plural(volumesWorth, "volume", "volumes") + " can be lost or damaged and rebuilt";
   else
     what += "less than a volume; damaged slices up to that count can be rebuilt";
-  Say(what);
+  lines.push_back(what);
   return ExitOk;
 }
 
@@ -135,6 +130,21 @@ int CmdRepair(const RepairArgs& args) {
   std::string error;
   if (!LoadAndCheck(args.target, set, check, error, true)) return Fail(args.target, error);
   if (set.badPackets > 0) Warn("recovery files", Plural(set.badPackets, "damaged packet", "damaged packets") + " ignored");
+  if (!args.dryRun) {
+    // What a killed repair (or split) left here for this set's files.
+    fs::path dir;
+    std::string base;
+    Locate(args.target, dir, base);
+    parcelio::Dir folder;
+    if (folder.Open(dir)) {
+      parcelio::RemoveStaleTemporaries(folder, [&](const std::string& target) {
+        if (rec::IsRecoveryFileOf(target, base)) return true;
+        for (const rec::ProtectedFile& file : set.files)
+          if (file.described && file.desc.name == target) return true;
+        return false;
+      });
+    }
+  }
 
   size_t whole = 0;
   for (size_t f = 0; f < set.files.size(); ++f) {

@@ -186,11 +186,9 @@ bool VolumeNumberOf(const std::string& givenName, const std::string& givenBase, 
   return true;
 }
 
-}  // namespace
-
-int CmdSplit(const SplitArgs& args) {
-  // What is to be stored, every name checked before anything is written.
-  Collector collector;
+// Plan, first step: what is to be stored, every name checked before
+// anything is written; refusals are said as they are found.
+void CollectInputs(const SplitArgs& args, Collector& collector) {
   for (const std::string& given : args.paths) {
     const path source = parcelio::PathOf(given);
     std::error_code ec;
@@ -215,6 +213,45 @@ int CmdSplit(const SplitArgs& args) {
       collector.Refuse(given, "not a regular file or directory");
     }
   }
+}
+
+// Plan, volume sizes: the pieces of every volume. Answers ExitOk, or a
+// usage error when SIZE leaves no room for a piece.
+int PlanVolumes(const SplitArgs& args, const std::vector<Input>& inputs, bool withProgram, int64_t programSize,
+                std::vector<std::vector<volwriter::PieceRange>>& plan, int64_t& totalBytes) {
+  // SIZE bounds every volume file, the self-joining file included: volume
+  // 1 then has the room the program and the trailer leave.
+  std::vector<volwriter::FileExtent> extents;
+  int64_t smallest = 0;
+  totalBytes = 0;
+  for (const Input& input : inputs) {
+    extents.push_back(volwriter::FileExtent{input.stored, input.size});
+    smallest = std::max(smallest, volwriter::VolumeOverhead() + volwriter::PieceOverhead(input.stored) + 1);
+    totalBytes += input.size;
+  }
+  const int64_t programRoom = withProgram ? programSize + volformat::kTrailerLength : 0;
+  if (args.volumeSize < smallest) {
+    return UsageError("split", "SIZE " + std::to_string(args.volumeSize) +
+                                   " is too small: a volume of these files needs at least " +
+                                   std::to_string(smallest) + " bytes");
+  }
+  if (args.volumeSize - programRoom < smallest) {
+    return UsageError("split", "SIZE " + std::to_string(args.volumeSize) +
+                                   " is too small for the self-joining file: the program takes " +
+                                   std::to_string(programSize) + " bytes of it, so it must be at least " +
+                                   std::to_string(programRoom + smallest) + " bytes");
+  }
+  plan = volwriter::PlanSplit(extents, args.volumeSize, args.volumeSize - programRoom);
+  return ExitOk;
+}
+
+}  // namespace
+
+// The phases: plan (inputs, names, volume sizes, the set's names), check
+// (the lock, what is in the way), write the volumes, switch to the new set.
+int CmdSplit(const SplitArgs& args) {
+  Collector collector;
+  CollectInputs(args, collector);
   if (collector.refused > 0) return ExitFailed;
   std::vector<Input>& inputs = collector.inputs;
   if (inputs.empty()) return Fail("split", "nothing to store");
@@ -238,28 +275,10 @@ int CmdSplit(const SplitArgs& args) {
     if (CheckPortableNames(named, program.IsOpen(), args.allowUnportable) != ExitOk) return ExitFailed;
   }
 
-  // SIZE bounds every volume file, the self-joining file included: volume
-  // 1 then has the room the program and the trailer leave.
-  std::vector<volwriter::FileExtent> extents;
-  int64_t smallest = 0, totalBytes = 0;
-  for (const Input& input : inputs) {
-    extents.push_back(volwriter::FileExtent{input.stored, input.size});
-    smallest = std::max(smallest, volwriter::VolumeOverhead() + volwriter::PieceOverhead(input.stored) + 1);
-    totalBytes += input.size;
-  }
-  const int64_t programRoom = program.IsOpen() ? programSize + volformat::kTrailerLength : 0;
-  if (args.volumeSize < smallest) {
-    return UsageError("split", "SIZE " + std::to_string(args.volumeSize) +
-                                   " is too small: a volume of these files needs at least " +
-                                   std::to_string(smallest) + " bytes");
-  }
-  if (args.volumeSize - programRoom < smallest) {
-    return UsageError("split", "SIZE " + std::to_string(args.volumeSize) +
-                                   " is too small for the self-joining file: the program takes " +
-                                   std::to_string(programSize) + " bytes of it, so it must be at least " +
-                                   std::to_string(programRoom + smallest) + " bytes");
-  }
-  const auto plan = volwriter::PlanSplit(extents, args.volumeSize, args.volumeSize - programRoom);
+  std::vector<std::vector<volwriter::PieceRange>> plan;
+  int64_t totalBytes = 0;
+  if (const int status = PlanVolumes(args, inputs, program.IsOpen(), programSize, plan, totalBytes); status != ExitOk)
+    return status;
 
   // Where the volumes go. The default BASE is the first PATH's name without
   // extension, in the current directory, unless the set would then take the
@@ -346,7 +365,7 @@ int CmdSplit(const SplitArgs& args) {
     size_t number = 0;
     const std::string folded = AsTheSystemCompares(name);
     return VolumeNumberOf(name, baseName, number) || folded == AsTheSystemCompares(baseName) ||
-           folded == AsTheSystemCompares(exeName);
+           folded == AsTheSystemCompares(exeName) || IsRecoveryFileName(name, baseName);
   };
   parcelio::RemoveStaleTemporaries(*folder, isMemberName);
 
@@ -403,7 +422,10 @@ int CmdSplit(const SplitArgs& args) {
   if (!existing.empty() && !args.force) {
     std::sort(existing.begin(), existing.end());
     ProblemList problems;
-    for (const path& name : existing) problems.Add(parcelio::Utf8Of(name), "volume exists (use -f to replace the set)");
+    for (const path& name : existing)
+      problems.Add(parcelio::Utf8Of(name), IsRecoveryFileName(parcelio::Utf8Of(name.filename()), baseName)
+                                               ? "recovery file of an existing set (use -f to replace the set)"
+                                               : "volume exists (use -f to replace the set)");
     return ExitFailed;
   }
 
@@ -502,27 +524,37 @@ int CmdSplit(const SplitArgs& args) {
   }
   progress.Finish();
 
+  // The recovery files, over the volumes as written, under temporary names
+  // too: they take their names with the volumes, and those of an earlier
+  // set go with it.
+  std::vector<std::unique_ptr<parcelio::PendingFile>> recovery;
+  std::vector<std::string> recoveryLines;
+  if (!args.recovery.empty()) {
+    std::vector<std::string> readFrom;
+    for (const auto& volume : volumes) readFrom.push_back(volume->temporary());
+    const int status = WriteSetRecovery(args.recovery, outDir, baseName, finalNames, readFrom, !stubName.empty(),
+                                         std::string("parcel ") + PARCEL_VERSION,
+                                         !args.noSync && !parcelio::FileSystemSyncs(), recovery, recoveryLines);
+    if (status != ExitOk) return status;
+  }
+
   if (!args.noSync && parcelio::FileSystemSyncs() && !parcelio::SyncFileSystem(*folder))
     return Fail(parcelio::Utf8Of(outDir), parcelio::LastErrorText());
 
   // All written: the new set takes the place of the old one.
   std::vector<parcelio::PendingFile*> newSet;
   for (const auto& volume : volumes) newSet.push_back(volume.get());
+  for (const auto& file : recovery) newSet.push_back(file.get());
   std::string failedName, reason;
   std::vector<std::string> notRemoved;
   if (!parcelio::SwitchSet(*folder, newSet, oldSet, failedName, reason, notRemoved))
     return Fail(parcelio::Utf8Of(besideBase(failedName)), reason);
   for (const std::string& line : lines) Say(line);
   for (const std::string& name : notRemoved)
-    Warn(parcelio::Utf8Of(besideBase(name)), "the old volume could not be removed (it is left under a .old name)");
-  // The recovery files, over the volumes as written.
-  if (!args.recovery.empty()) {
-    const int status = WriteSetRecovery(args.recovery, outDir, baseName, finalNames, !stubName.empty(),
-                                         std::string("parcel ") + PARCEL_VERSION);
-    if (status != ExitOk) return status;
-  } else {
-    RemoveRecoveryFiles(outDir, baseName);
-  }
+    Warn(parcelio::Utf8Of(besideBase(name)), IsRecoveryFileName(name, baseName)
+                                                   ? "the old recovery file could not be removed (it is left under a .old name)"
+                                                   : "the old volume could not be removed (it is left under a .old name)");
+  for (const std::string& line : recoveryLines) Say(line);
   Say(std::to_string(inputs.size()) + (inputs.size() == 1 ? " file, " : " files, ") + std::to_string(totalBytes) +
       " bytes, " + std::to_string(plan.size()) + (plan.size() == 1 ? " volume" : " volumes"));
   return ExitOk;

@@ -133,16 +133,20 @@ bool PlanSlices(const std::vector<uint64_t>& fileSizes, uint64_t volumeSize, con
   return true;
 }
 
+bool IsRecoveryFileOf(const std::string& name, const std::string& base) {
+  const std::string key = FoldCase(base);
+  if (name.size() < key.size() + 5 || LowerAscii(name.substr(name.size() - 5)) != ".par2") return false;
+  const std::string folded = FoldCase(name);
+  if (folded.compare(0, key.size(), key) != 0) return false;
+  return name.size() == key.size() + 5 || name[key.size()] == '.';
+}
+
 std::vector<std::string> RecoveryFilesOf(const fs::path& dir, const std::string& base) {
   std::vector<std::string> names;
-  const std::string key = FoldCase(base);
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = Utf8Of(it->path().filename());
-    if (name.size() < key.size() + 5 || LowerAscii(name.substr(name.size() - 5)) != ".par2") continue;
-    const std::string folded = FoldCase(name);
-    if (folded.compare(0, key.size(), key) != 0) continue;
-    if (name.size() != key.size() + 5 && name[key.size()] != '.') continue;
+    if (!IsRecoveryFileOf(name, base)) continue;
     std::error_code typeError;
     if (!it->is_regular_file(typeError)) continue;
     names.push_back(name);
@@ -165,7 +169,8 @@ bool CreateRecovery(const CreateRequest& request, std::vector<std::string>& writ
   for (size_t i = 0; i < inputs.size(); ++i) {
     Input& input = inputs[i];
     input.name = request.files[i];
-    if (!input.file.Open(request.dir / PathOf(input.name), File::Mode::Read)) {
+    const std::string& from = i < request.readFrom.size() ? request.readFrom[i] : input.name;
+    if (!input.file.Open(request.dir / PathOf(from), File::Mode::Read)) {
       error = input.name + ": " + LastErrorText();
       return false;
     }
@@ -223,8 +228,8 @@ bool CreateRecovery(const CreateRequest& request, std::vector<std::string>& writ
   const uint32_t perFile = std::max<uint32_t>(1, request.slicesPerFile);
   struct Output {
     std::string name;
-    fs::path temp;
-    File file;
+    std::unique_ptr<PendingFile> pending;
+    File& file() { return pending->file(); }
     uint32_t first = 0, count = 0;
     uint64_t indexPos = 0;  // where the index packets go, after the slices
   };
@@ -246,28 +251,18 @@ bool CreateRecovery(const CreateRequest& request, std::vector<std::string>& writ
     out.indexPos = out.count * (PacketHeaderSize + 4 + sliceSize);
     outputs.push_back(std::move(out));
   }
-  struct TempGuard {
-    std::vector<Output>* outputs;
-    ~TempGuard() {
-      for (Output& out : *outputs) {
-        out.file.Close();
-        std::error_code ec;
-        if (!out.temp.empty()) fs::remove(out.temp, ec);
-      }
-    }
-  } guard{&outputs};
-  std::random_device random;
+  // Each under its temporary name, created exclusively; a failure or an
+  // interruption removes it (PendingFile).
+  auto folder = std::make_shared<Dir>();
+  if (!folder->Open(request.dir)) {
+    error = Utf8Of(request.dir) + ": " + LastErrorText();
+    return false;
+  }
   for (Output& out : outputs) {
-    for (int attempt = 0; !out.file.IsOpen(); ++attempt) {
-      char tag[16];
-      std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
-      out.temp = request.dir / PathOf("." + out.name + "." + tag + ".tmp");
-      if (out.file.Open(out.temp, File::Mode::CreateNew)) break;
-      if (attempt == 5) {
-        error = out.name + ": " + LastErrorText();
-        out.temp.clear();
-        return false;
-      }
+    out.pending = std::make_unique<PendingFile>();
+    if (!out.pending->Create(folder, out.name)) {
+      error = out.name + ": " + LastErrorText();
+      return false;
     }
   }
   auto outputOf = [&](uint32_t exponent) -> Output& { return outputs[1 + exponent / perFile]; };
@@ -367,7 +362,7 @@ bool CreateRecovery(const CreateRequest& request, std::vector<std::string>& writ
     packetMd5.Update(sliceData.data(), static_cast<size_t>(to - from));
     for (uint32_t e = 0; e < recoveryCount; ++e) {
       Output& out = outputOf(e);
-      if (!out.file.WriteAt(static_cast<int64_t>(dataPos(e) + from), encoder.Slice(e), static_cast<int64_t>(to - from))) {
+      if (!out.file().WriteAt(static_cast<int64_t>(dataPos(e) + from), encoder.Slice(e), static_cast<int64_t>(to - from))) {
         error = out.name + ": " + LastErrorText();
         return false;
       }
@@ -390,27 +385,32 @@ bool CreateRecovery(const CreateRequest& request, std::vector<std::string>& writ
     Bytes head = RecoverySliceHeader(setId, sliceSize, packetMd5.Final(e));
     for (int i = 0; i < 4; ++i) head.push_back(static_cast<uint8_t>(e >> (8 * i)));
     Output& out = outputOf(e);
-    if (!out.file.WriteAt(static_cast<int64_t>(dataPos(e) - PacketHeaderSize - 4), head.data(),
+    if (!out.file().WriteAt(static_cast<int64_t>(dataPos(e) - PacketHeaderSize - 4), head.data(),
                           static_cast<int64_t>(head.size()))) {
       error = out.name + ": " + LastErrorText();
       return false;
     }
   }
   for (Output& out : outputs) {
-    if (!out.file.WriteAt(static_cast<int64_t>(out.indexPos), index.data(), static_cast<int64_t>(index.size()))) {
+    if (!out.file().WriteAt(static_cast<int64_t>(out.indexPos), index.data(), static_cast<int64_t>(index.size()))) {
       error = out.name + ": " + LastErrorText();
       return false;
     }
-    out.file.Close();
-  }
-  for (Output& out : outputs) {
-    std::error_code ec;
-    fs::rename(out.temp, request.dir / PathOf(out.name), ec);
-    if (ec) {
-      error = out.name + ": " + ErrorText(ec);
+    if (request.sync && !out.file().Sync()) {
+      error = out.name + ": " + LastErrorText();
       return false;
     }
-    out.temp.clear();
+    out.file().Close();
+  }
+  for (Output& out : outputs) {
+    if (request.pending) {
+      request.pending->push_back(std::move(out.pending));
+    } else {
+      if (!out.pending->Place(true)) {
+        error = out.name + ": " + LastErrorText();
+        return false;
+      }
+    }
     written.push_back(out.name);
   }
   return true;

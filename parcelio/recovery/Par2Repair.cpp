@@ -431,7 +431,7 @@ void CheckFiles(const RecoverySet& set, SetCheck& check, const ProgressFn& progr
     std::vector<uint8_t> head(16384);
     for (const std::string& name : listing) {
       if (sourceOf.count(name) != 0 || par2Names.count(name) != 0) continue;
-      if (name.size() > 4 && name[0] == '.' && EndsWithNoCase(name, ".tmp")) continue;
+      if (IsTemporaryName(name) || (name.size() > 4 && name[0] == '.' && EndsWithNoCase(name, ".tmp"))) continue;
       bool take = false;
       for (const std::string& prefix : prefixes)
         if (!prefix.empty() && Lower(name).compare(0, prefix.size(), prefix) == 0) take = true;
@@ -477,8 +477,8 @@ namespace {
 
 struct TempOutput {
   size_t file = 0;
-  fs::path temp;
-  File out;
+  std::unique_ptr<PendingFile> pending;
+  File& out() { return pending->file(); }
 };
 
 std::string FreeKeepName(const fs::path& dir, const std::string& name) {
@@ -569,17 +569,6 @@ bool RepairFiles(const RecoverySet& set, SetCheck& check, RepairResult& result, 
   // The files to write: every damaged or missing one.
   std::vector<TempOutput> outputs;
   std::vector<int32_t> outputOf(set.files.size(), -1);
-  struct Cleanup {
-    std::vector<TempOutput>* outputs;
-    ~Cleanup() {
-      for (TempOutput& out : *outputs) {
-        out.out.Close();
-        std::error_code ec;
-        if (!out.temp.empty()) fs::remove(out.temp, ec);
-      }
-    }
-  } cleanup{&outputs};
-  std::random_device random;
   for (size_t f = 0; f < set.files.size(); ++f) {
     const FileCondition condition = check.files[f].condition;
     if (condition != FileCondition::Damaged && condition != FileCondition::Missing) continue;
@@ -588,16 +577,14 @@ bool RepairFiles(const RecoverySet& set, SetCheck& check, RepairResult& result, 
     fs::create_directories(target.parent_path(), ec);
     TempOutput out;
     out.file = f;
-    for (int attempt = 0; !out.out.IsOpen(); ++attempt) {
-      char tag[16];
-      std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
-      out.temp = target.parent_path() / PathOf("." + Utf8Of(target.filename()) + "." + tag + ".tmp");
-      if (out.out.Open(out.temp, File::Mode::CreateNew)) break;
-      if (attempt == 5) {
-        error = set.files[f].desc.name + ": " + LastErrorText();
-        out.temp.clear();
-        return false;
-      }
+    // Under its temporary name, created exclusively; a failure or an
+    // interruption removes it, a later run removes it if this one is killed.
+    auto folder = std::make_shared<Dir>();
+    out.pending = std::make_unique<PendingFile>();
+    if (!folder->Open(target.parent_path().empty() ? fs::path(".") : target.parent_path()) ||
+        !out.pending->Create(folder, Utf8Of(target.filename()))) {
+      error = set.files[f].desc.name + ": " + LastErrorText();
+      return false;
     }
     outputOf[f] = static_cast<int32_t>(outputs.size());
     outputs.push_back(std::move(out));
@@ -664,7 +651,7 @@ bool RepairFiles(const RecoverySet& set, SetCheck& check, RepairResult& result, 
         error = check.sources[opened] + ": " + LastErrorText();
         return false;
       }
-      if (!outputs[o].out.WriteAt(static_cast<int64_t>(k * sliceSize + at), buffer.data(), static_cast<int64_t>(want))) {
+      if (!outputs[o].out().WriteAt(static_cast<int64_t>(k * sliceSize + at), buffer.data(), static_cast<int64_t>(want))) {
         error = file.desc.name + ": " + LastErrorText();
         return false;
       }
@@ -715,7 +702,7 @@ bool RepairFiles(const RecoverySet& set, SetCheck& check, RepairResult& result, 
       const uint64_t length = SliceLength(set, file, slice);
       const int32_t o = outputOf[owner[g]];
       if (length <= from || o < 0) continue;
-      if (!outputs[o].out.WriteAt(static_cast<int64_t>(slice * sliceSize + from), solved,
+      if (!outputs[o].out().WriteAt(static_cast<int64_t>(slice * sliceSize + from), solved,
                                   static_cast<int64_t>(std::min(to, length) - from))) {
         error = file.desc.name + ": " + LastErrorText();
         return false;
@@ -731,11 +718,11 @@ bool RepairFiles(const RecoverySet& set, SetCheck& check, RepairResult& result, 
     }
   }
   for (TempOutput& out : outputs) {
-    if (!out.out.SetSize(static_cast<int64_t>(set.files[out.file].desc.length))) {
+    if (!out.out().SetSize(static_cast<int64_t>(set.files[out.file].desc.length))) {
       error = set.files[out.file].desc.name + ": " + LastErrorText();
       return false;
     }
-    out.out.Close();
+    out.out().Close();
   }
 
   // Every new file is complete: each takes its name, the old file kept.
@@ -770,13 +757,10 @@ bool RepairFiles(const RecoverySet& set, SetCheck& check, RepairResult& result, 
     const std::string& name = set.files[out.file].desc.name;
     std::string keptAs;
     if (!keepOld(name, keptAs)) return false;
-    std::error_code ec;
-    fs::rename(out.temp, dir / PathOf(name), ec);
-    if (ec) {
-      error = name + ": " + ErrorText(ec);
+    if (!out.pending->Place(false)) {
+      error = name + ": " + LastErrorText();
       return false;
     }
-    out.temp.clear();
     result.rebuilt.push_back(name);
     result.keptAs.push_back(keptAs);
     check.files[out.file].condition = FileCondition::Complete;

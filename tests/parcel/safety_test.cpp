@@ -613,6 +613,136 @@ TEST_F(Safety, SignalsAtRandomMomentsDuringSplitAndSplitForce) {
               runs, splitsDone, forcesDone, killedMidway, leftovers, tornByKill);
 }
 
+// Recovery files take part in the same guarantees: split -f -r replaces an
+// old set and its recovery files in one switch, and parcel repair writes
+// its rebuilt volumes under temporary names. After each signal every
+// recovery file under a final name belongs to the set that is whole (one
+// set id; par2 verify passes), every volume is absent, the damaged original
+// or whole, and the next run removes what a killed run left.
+std::string Par2SetId(const std::string& bytes) { return bytes.size() < 48 ? "" : bytes.substr(32, 16); }
+
+TEST_F(Safety, SignalsAtRandomMomentsDuringRecoverySplitAndRepair) {
+  const std::string par2 = "/usr/bin/par2";
+  if (!fs::exists(par2)) GTEST_SKIP() << "needs par2";
+  WriteAll(root_ / "a" / "f.bin", Pattern(4 << 20, 50));
+  WriteAll(root_ / "b" / "f.bin", Pattern(4 << 20, 51));
+  for (int i = 0; i < 40; ++i) WriteAll(root_ / "b" / ("g" + std::to_string(i)), Pattern(3000, 60 + i));
+  auto timed = [&](const std::vector<std::string>& args) {
+    const auto start = std::chrono::steady_clock::now();
+    const Ended ended = Parcel(args);
+    EXPECT_EQ(ended.exitCode, 0) << ended.err;
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  };
+  const fs::path sets = root_ / "sets";
+  const std::vector<std::string> makeA{"split", "-q", "-f", "-r", "1", "-s", "256k", "-o", "sets/x", "a/f.bin"};
+  const std::vector<std::string> makeB{"split", "-q", "-f", "-r", "2", "-s", "100k", "-o", "sets/x", "b"};
+  timed(makeA);
+  const auto forceSpan = timed(makeB);
+  // The recovery files under final names: none, or all of one set that par2 verifies.
+  auto checkRecovery = [&](const std::string& what) {
+    std::string setId;
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(sets)) {
+      const std::string name = entry.path().filename().string();
+      if (IsTemporary(name) || entry.path().extension() != ".par2") continue;
+      ++files;
+      const std::string id = Par2SetId(ReadAll(entry.path()));
+      if (setId.empty()) setId = id;
+      EXPECT_EQ(id, setId) << what << ": " << name << " is of another set";
+    }
+    if (files == 0) return files;
+    EXPECT_TRUE(fs::exists(sets / "x.par2")) << what;
+    const Ended verify = Wait(Start({par2, "verify", "-q", "x.par2"}, sets, root_ / "logs", "verify"));
+    EXPECT_EQ(verify.exitCode, 0) << what << ": par2 verify fails";
+    return files;
+  };
+
+  std::mt19937 random(4242);
+  const int runs = 20;
+  int forcesDone = 0, torn = 0, leftovers = 0;
+  for (int run = 0; run < runs; ++run) {
+    fs::remove_all(sets);
+    fs::create_directories(sets);
+    ASSERT_EQ(Parcel(makeA).exitCode, 0);
+    const int signal = PickSignal(random);
+    const Child split = StartParcel(makeB, "force");
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % (forceSpan.count() * 3 / 2 + 1)));
+    kill(split.pid, signal);
+    const Ended ended = Wait(split);
+    const std::string what = "run " + std::to_string(run) + " split -f -r (signal " + std::to_string(signal) + ")";
+    if (ended.exitCode == 0) ++forcesDone;
+    else if (signal != SIGKILL && ended.signal != signal)
+      EXPECT_EQ(ended.exitCode, 128 + signal) << what << ": " << ended.err;
+    for (const auto& entry : fs::directory_iterator(sets)) {
+      const bool temporary = IsTemporary(entry.path().filename().string());
+      leftovers += temporary;
+      EXPECT_TRUE(!temporary || signal == SIGKILL) << what << ": " << entry.path();
+    }
+    fs::remove_all(root_ / "check");
+    if (Parcel({"join", "-q", "-C", "check", "sets/x.s01"}).exitCode != 0 && signal == SIGKILL) {
+      ++torn;  // killed within the few milliseconds of the switch
+    } else {
+      EXPECT_EQ(checkRecovery(what) > 0, true) << what << ": the whole set lost its recovery files";
+    }
+    // The next run removes what a killed one left.
+    ASSERT_EQ(Parcel(makeB).exitCode, 0) << what;
+    for (const auto& entry : fs::directory_iterator(sets))
+      EXPECT_FALSE(IsTemporary(entry.path().filename().string())) << what << ": not removed: " << entry.path();
+    EXPECT_GT(checkRecovery(what + ", rerun"), 0);
+  }
+  std::printf("[ signals during split -f -r ] %d runs: %d finished before the signal, %d temporary files left by "
+              "SIGKILL (removed by the next run), %d sets torn by SIGKILL in the switch\n",
+              runs, forcesDone, leftovers, torn);
+
+  // parcel repair of a lost and a damaged volume, interrupted.
+  fs::remove_all(sets);
+  WriteAll(root_ / "r" / "r.bin", Pattern(16 << 20, 52));
+  ASSERT_EQ(Parcel({"split", "-q", "-r", "2", "-s", "2M", "-o", "sets/x", "r/r.bin"}).exitCode, 0);
+  const std::map<std::string, std::string> pristine = Listing(sets);
+  std::string damaged = pristine.at("x.s06");
+  for (size_t i = 1000; i < damaged.size(); i += 4096) damaged[i] ^= 0x5A;
+  auto breakSet = [&] {
+    fs::remove_all(root_ / "rep");
+    for (const auto& [name, bytes] : pristine)
+      if (name != "x.s03") WriteAll(root_ / "rep" / name, name == "x.s06" ? damaged : bytes);
+  };
+  breakSet();
+  const auto repairSpan = timed({"repair", "-q", "rep/x.par2"});
+  int repairsDone = 0, repairLeftovers = 0, midway = 0;
+  for (int run = 0; run < runs; ++run) {
+    breakSet();
+    const int signal = PickSignal(random);
+    const Child repair = StartParcel({"repair", "-q", "rep/x.par2"}, "repair");
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % (repairSpan.count() * 2 + 1)));
+    kill(repair.pid, signal);
+    const Ended ended = Wait(repair);
+    const std::string what = "run " + std::to_string(run) + " repair (signal " + std::to_string(signal) + ")";
+    if (ended.exitCode == 0) ++repairsDone;
+    else if (signal != SIGKILL && ended.signal != signal)
+      EXPECT_EQ(ended.exitCode, 128 + signal) << what << ": " << ended.err;
+    for (const auto& [name, bytes] : Listing(root_ / "rep")) {
+      if (IsTemporary(name)) {
+        ++repairLeftovers;
+        EXPECT_EQ(signal, SIGKILL) << what << ": " << name;
+      } else if (name == "x.s06" || name == "x.s06.1") {
+        EXPECT_TRUE(bytes == damaged || bytes == pristine.at("x.s06")) << what << ": " << name;
+      } else {
+        EXPECT_TRUE(pristine.count(name) == 1 && bytes == pristine.at(name)) << what << ": " << name;
+      }
+    }
+    midway += !fs::exists(root_ / "rep" / "x.s03") && fs::exists(root_ / "rep" / "x.s06.1");
+    const Ended rerun = Parcel({"repair", "-q", "rep/x.par2"});
+    EXPECT_EQ(rerun.exitCode, 0) << what << ": " << rerun.err;
+    for (const auto& [name, bytes] : Listing(root_ / "rep")) {
+      EXPECT_FALSE(IsTemporary(name)) << what << ": not removed: " << name;
+      if (pristine.count(name)) EXPECT_TRUE(bytes == pristine.at(name)) << what << ", rerun: " << name;
+    }
+  }
+  std::printf("[ signals during repair ] %d runs: %d finished before the signal, %d stopped between two "
+              "rebuilt volumes, %d temporary files left by SIGKILL (removed by the rerun)\n",
+              runs, repairsDone, midway, repairLeftovers);
+}
+
 // ------------------------------------------------------------------ races
 // Two joins of different sets holding the same names, into one folder at
 // once: each file whole from one set, and a join that exits 0 wrote its own.
