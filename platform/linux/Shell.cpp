@@ -1,9 +1,11 @@
-// The console window, message boxes, the open-file dialog, the command line
-// and the shell on Linux.
+// Message boxes, the open-file dialog, the command line and the shell on
+// Linux (see Shell.h).
 //
 // Message boxes and the dialog are text on standard output, answered by a
 // line of standard input. Files are started with the desktop's own tools
 // (xdg-mime to find an application, xdg-open to start it).
+#include "platform/linux/Shell.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -21,32 +23,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/RunTime.h"
-#include "platform/linux/EmuInternal.h"
-#include "platform/linux/EmuShell.h"
+#include "platform/linux/Console.h"
+#include "platform/linux/Paths.h"
+#include "platform/linux/Text.h"
 #include "platform/linux/Win32Emu.h"
 
 extern char** environ;
 
 namespace {
-
-std::string g_startDirectory;
-
-// ANSI text (what the user-interface and shell calls take) as terminal text,
-// with LF line ends.
-std::string AnsiToTerminal(const char* text) {
-  std::string plain;
-  for (const char* p = text ? text : ""; *p != '\0'; ++p) {
-    if (p[0] == '\r' && p[1] == '\n') continue;
-    plain += *p;
-  }
-  return emu::CodePageToUtf8(plain, emu::kAnsiCodePage);
-}
-
-void WriteOut(const std::string& utf8) {
-  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-  std::fflush(stdout);
-}
 
 std::string Trimmed(const std::string& text) {
   size_t begin = text.find_first_not_of(" \t\r\n");
@@ -168,7 +152,7 @@ bool TypedNameToUnix(const std::string& typed, std::string& unixPath) {
   }
   // A relative name in Windows form (backslashes, "..") below the start
   // directory.
-  std::string base = g_startDirectory.empty() ? std::string("/") : g_startDirectory;
+  std::string base = emu::StartDirectory().empty() ? std::string("/") : emu::StartDirectory();
   return emu::ToUnixPath(
       emu::ToWin32Path(base) + "\\" + emu::Utf8ToCodePage(typed, emu::FileApiCodePage()),
       unixPath);
@@ -182,65 +166,6 @@ HINSTANCE ShellResult(INT_PTR value) { return reinterpret_cast<HINSTANCE>(value)
 
 }  // namespace
 
-namespace emu {
-
-void RecordStartDirectory() {
-  char buffer[PATH_MAX];
-  if (getcwd(buffer, sizeof buffer) != nullptr) g_startDirectory = buffer;
-}
-
-bool ReadInputLine(std::string& line) {
-  line.clear();
-  int c = 0;
-  bool any = false;
-  bool cut = false;
-  while ((c = std::fgetc(stdin)) != EOF) {
-    any = true;
-    if (c == '\n') break;
-    if (line.size() < kConsoleLineMax) {
-      line += static_cast<char>(c);
-    } else {
-      cut = true;
-    }
-  }
-  if (cut) {
-    // No character is kept in part: a UTF-8 sequence cut short goes whole.
-    size_t start = line.size();
-    while (start > 0 && (static_cast<unsigned char>(line[start - 1]) & 0xC0) == 0x80) --start;
-    if (start > 0) {
-      const auto lead = static_cast<unsigned char>(line[start - 1]);
-      const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-      if (line.size() - (start - 1) < length) line.resize(start - 1);
-    }
-  } else if (!line.empty() && line.back() == '\r') {
-    line.pop_back();
-  }
-  return any;
-}
-
-}  // namespace emu
-
-std::string emu::FromHomeFolder(const std::string& destination) {
-  if (destination != "~" && destination.compare(0, 2, "~/") != 0) return destination;
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || *home == '\0') return destination;
-  return std::string(home) + destination.substr(1);
-}
-
-// ---------------------------------------------------------------- console window
-BOOL SetConsoleTitleA(LPCSTR lpConsoleTitle) {
-  if (isatty(STDOUT_FILENO)) WriteOut("\033]0;" + AnsiToTerminal(lpConsoleTitle) + "\007");
-  return TRUE;
-}
-
-BOOL SetConsoleOutputCP(UINT) { return TRUE; }
-
-// The console is always there: the terminal the program runs in.
-HWND FindWindowA(LPCSTR lpClassName, LPCSTR) {
-  static int consoleWindow;
-  if (lpClassName != nullptr && std::strcmp(lpClassName, "tty") == 0) return &consoleWindow;
-  return nullptr;
-}
 
 // ---------------------------------------------------------------- command line
 // The process's arguments, each in double quotes, as ANSI text: split the
@@ -272,12 +197,12 @@ LPSTR GetCommandLineA() {
 
 // ---------------------------------------------------------------- message boxes
 int MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
-  WriteOut("[" + AnsiToTerminal(lpCaption) + "] " + AnsiToTerminal(lpText) + "\n");
+  emu::WriteTerminal("[" + emu::AnsiToTerminal(lpCaption) + "] " + emu::AnsiToTerminal(lpText) + "\n");
   if ((uType & 0x0F) != MB_YESNO) return IDOK;
-  WriteOut("(y/n) ");
+  emu::WriteTerminal("(y/n) ");
   std::string answer;
   if (!emu::ReadInputLine(answer)) {
-    WriteOut("\n");
+    emu::WriteTerminal("\n");
     return 0;  // no operator: the box could not be answered
   }
   const std::string trimmed = Trimmed(answer);
@@ -287,12 +212,12 @@ int MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
 // ---------------------------------------------------------------- open-file dialog
 BOOL GetOpenFileNameA(LPOPENFILENAMEA lpofn) {
   if (lpofn == nullptr || lpofn->lpstrFile == nullptr || lpofn->nMaxFile == 0) return FALSE;
-  const std::string filter = lpofn->lpstrFilter ? AnsiToTerminal(lpofn->lpstrFilter) : "*.*";
+  const std::string filter = lpofn->lpstrFilter ? emu::AnsiToTerminal(lpofn->lpstrFilter) : "*.*";
   for (;;) {
-    WriteOut("Open volume file - " + filter + " - path (empty line to close): ");
+    emu::WriteTerminal("Open volume file - " + filter + " - path (empty line to close): ");
     std::string typed;
     if (!emu::ReadInputLine(typed)) {
-      WriteOut("\n");
+      emu::WriteTerminal("\n");
       return FALSE;
     }
     typed = Trimmed(typed);
@@ -300,13 +225,13 @@ BOOL GetOpenFileNameA(LPOPENFILENAMEA lpofn) {
 
     std::string unixPath;
     if (!TypedNameToUnix(typed, unixPath) || IsDirectory(unixPath)) {
-      WriteOut("Not a file name: " + typed + "\n");
+      emu::WriteTerminal("Not a file name: " + typed + "\n");
       continue;
     }
     const size_t slash = unixPath.find_last_of('/');
     const std::string parent = slash == 0 ? std::string("/") : unixPath.substr(0, slash);
     if ((lpofn->Flags & OFN_PATHMUSTEXIST) && !IsDirectory(parent)) {
-      WriteOut("The path does not exist: " + typed + "\n");
+      emu::WriteTerminal("The path does not exist: " + typed + "\n");
       continue;
     }
     const std::string chosen = emu::ToWin32Path(unixPath);
@@ -357,3 +282,4 @@ HINSTANCE ShellExecuteA(HWND, LPCSTR, LPCSTR lpFile, LPCSTR, LPCSTR, int) {
   }
   return ShellResult(StartDetached({"xdg-open", target}) ? kShellOk : kShellNoAssociation);
 }
+

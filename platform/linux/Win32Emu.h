@@ -5,10 +5,20 @@
 // the ANSI code page is 1252 and the OEM code page is 850, and names on disk
 // are UTF-8. Only what the program calls is here, with the Win32 names, types
 // and constants, so that the core compiles unchanged against <windows.h>.
+// The calls have C linkage, as <windows.h> declares them: their symbols are
+// their plain names (a test can wrap GetModuleFileNameA at link time).
+//
+// The emulation is built in layers, each file calling only those below it
+// (scripts/check-layers.sh checks this): Errors, Text, NameCache, Paths,
+// NoFollow, Attributes, Handles, FileOpen, Files, Directories, Search,
+// System, Console, Shell, and Modules at the top. Linux-only callers outside
+// the layer (tests) use LinuxView.h, not the layers' headers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+extern "C" {
 
 // ---------------------------------------------------------------- base types
 typedef uint32_t DWORD;
@@ -327,3 +337,5 @@ BOOL GetOpenFileNameA(LPOPENFILENAMEA lpofn);
 HINSTANCE FindExecutableA(LPCSTR lpFile, LPCSTR lpDirectory, LPSTR lpResult);
 HINSTANCE ShellExecuteA(HWND hwnd, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR lpParameters,
                         LPCSTR lpDirectory, int nShowCmd);
+
+}  // extern "C"

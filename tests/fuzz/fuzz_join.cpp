@@ -47,7 +47,7 @@
 #include "ParcelStub/RunProgram.h"
 #include "platform/RunTime.h"
 #include "platform/Win32.h"
-#include "platform/linux/EmuInternal.h"
+#include "platform/linux/LinuxView.h"
 #include "tests/fuzz/SetImage.h"
 #include "tests/fuzz/SetMutator.h"
 #include "tests/fuzz/VolumeModel.h"
@@ -172,7 +172,7 @@ std::string OemOf(const std::string& ansi) {
 bool Identify(const std::string& oemPath, ino_t& inode) {
   SetFileApisToOEM();
   std::string unixPath;
-  if (!emu::ToUnixPath(oemPath, unixPath)) return false;
+  if (!emu::UnixPathOf(oemPath, unixPath)) return false;
   struct stat st {};
   if (stat(unixPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   inode = st.st_ino;
@@ -216,7 +216,7 @@ std::vector<Block> ParseBlocks(const std::string& log) {
       blocks.push_back(Block{line.substr(kVolume.size()), {}});
     } else if (line.compare(0, kFile.size(), kFile) == 0 && !blocks.empty()) {
       blocks.back().processed.push_back(
-          emu::Utf8ToCodePage(line.substr(kFile.size()), emu::kOemCodePage));
+          emu::Utf8ToOem(line.substr(kFile.size())));
     }
   }
   return blocks;
@@ -342,7 +342,7 @@ void CheckLaunchClaim(const std::string& log, const fuzzset::SetImage& image,
         }
         if (piece.dataAvailable > 0) expected.size = std::max<uint64_t>(expected.size, offset + piece.dataAvailable);
         std::string unixPath;
-        emu::ToUnixPath(path, unixPath);
+        emu::UnixPathOf(path, unixPath);
         paths[inode] = unixPath;
       }
     }
@@ -356,7 +356,7 @@ void CleanUp() { RemoveTree(g_root); }
 }  // namespace
 
 // The program's own path and command line, as this target decides them.
-extern "C" DWORD __wrap__Z18GetModuleFileNameAPvPcj(HMODULE module, LPSTR buffer, DWORD size) {
+extern "C" DWORD __wrap_GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
   if (module != nullptr || buffer == nullptr || size == 0) return 0;
   const size_t n = std::min<size_t>(g_modulePath.size(), size - 1);
   std::memcpy(buffer, g_modulePath.data(), n);
@@ -364,7 +364,7 @@ extern "C" DWORD __wrap__Z18GetModuleFileNameAPvPcj(HMODULE module, LPSTR buffer
   return static_cast<DWORD>(n);
 }
 
-extern "C" LPSTR __wrap__Z15GetCommandLineAv() { return &g_commandLine[0]; }
+extern "C" LPSTR __wrap_GetCommandLineA() { return &g_commandLine[0]; }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char cwd[4096];
@@ -456,7 +456,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       for (const auto& piece : fuzzmodel::ParseVolume(entry.bytes).pieces) {
         const std::string name = OemOf(piece.header.name);
         std::string unixPath;
-        if (!IsSafeStoredName(name) || !emu::ToUnixPath(destOem + name, unixPath)) continue;
+        if (!IsSafeStoredName(name) || !emu::UnixPathOf(destOem + name, unixPath)) continue;
         const std::string destUnix = g_root + "/" + (nested ? "dest/deep/er" : "dest") + "/";
         if (unixPath.compare(0, destUnix.size(), destUnix) != 0) continue;
         const std::string relative = unixPath.substr(destUnix.size());

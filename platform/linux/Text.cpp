@@ -1,6 +1,8 @@
 // Code pages and text: the ANSI code page 1252, the OEM code page 850, the
 // switch of the file calls between them, UTF-8 for names on disk, and the
 // case rules of the ANSI code page.
+#include "platform/linux/Text.h"
+
 #include <locale.h>
 
 #include <array>
@@ -10,8 +12,7 @@
 #include <cwctype>
 
 #include "NameRules/NameRules.h"
-#include "platform/linux/EmuInternal.h"
-#include "platform/linux/Win32Emu.h"
+#include "platform/linux/Errors.h"
 
 namespace emu {
 namespace {
@@ -177,6 +178,13 @@ std::string NameToCodePage(const std::string& utf8Name) {
   return out;
 }
 
+std::string Folded(const std::string& name) {
+  std::string out;
+  out.reserve(name.size());
+  for (char32_t c : DecodeUtf8(name)) AppendUtf8(out, UpperChar(c));
+  return out;
+}
+
 bool SameNameNoCase(const std::string& a, const std::string& b) {
   if (a == b) return true;
   std::u32string x = DecodeUtf8(a);
@@ -256,8 +264,7 @@ BOOL IsCharUpperA(CHAR ch) {
 
 BOOL CharToOemBuffA(LPCSTR lpszSrc, LPSTR lpszDst, DWORD cchDstLength) {
   if (lpszSrc == nullptr || lpszDst == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return emu::Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   const auto& t = emu::Tables();
   // Source and destination may be the same buffer.
@@ -269,16 +276,14 @@ BOOL CharToOemBuffA(LPCSTR lpszSrc, LPSTR lpszDst, DWORD cchDstLength) {
 
 BOOL CharToOemA(LPCSTR pSrc, LPSTR pDst) {
   if (pSrc == nullptr || pDst == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return emu::Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   return CharToOemBuffA(pSrc, pDst, static_cast<DWORD>(std::strlen(pSrc) + 1));
 }
 
 BOOL OemToCharBuffA(LPCSTR lpszSrc, LPSTR lpszDst, DWORD cchDstLength) {
   if (lpszSrc == nullptr || lpszDst == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return emu::Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
   const auto& t = emu::Tables();
   for (DWORD i = 0; i < cchDstLength; ++i) {
