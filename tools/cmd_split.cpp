@@ -245,6 +245,46 @@ int PlanVolumes(const SplitArgs& args, const std::vector<Input>& inputs, bool wi
   return ExitOk;
 }
 
+// Check, what is in the way: the files of BASE in the folder, sorted into
+// volumes of a set (existing), those the new set does not replace (stale)
+// and anything else with a name the new set writes (foreign). ec says
+// whether the folder could be listed.
+struct InTheWay {
+  std::vector<path> existing, stale, foreign;
+};
+
+template <typename BesideBase>
+void FindWhatIsInTheWay(const path& outDir, const BesideBase& besideBase, const std::string& baseName,
+                        const path& stubName, size_t volumes, InTheWay& found, std::error_code& ec) {
+  const std::string exeName = baseName + ".exe";
+  for (fs::directory_iterator it(outDir, ec), end; !ec && it != end; it.increment(ec)) {
+    const path name = besideBase(parcelio::Utf8Of(it->path().filename()));
+    size_t number = 0;
+    const bool isVolume = VolumeNumberOf(parcelio::Utf8Of(name.filename()), baseName, number);
+    const bool isStub = !stubName.empty() && AsTheSystemCompares(parcelio::Utf8Of(name.filename())) ==
+                                                 AsTheSystemCompares(parcelio::Utf8Of(stubName.filename()));
+    const std::string folded = AsTheSystemCompares(parcelio::Utf8Of(name.filename()));
+    const bool isOtherStub = !isStub && (folded == AsTheSystemCompares(baseName) || folded == AsTheSystemCompares(exeName));
+    if (isOtherStub) {
+      if (WhatIsAt(name) == Existing::Volume) {
+        found.existing.push_back(name);
+        found.stale.push_back(name);
+      }
+      continue;
+    }
+    if (!isVolume && !isStub) continue;
+    // A name the new set does not write and that is no volume of BASE is
+    // not ours to judge (BASE.s1000 of another program, say).
+    if (!isStub && number > volumes && WhatIsAt(name) != Existing::Volume) continue;
+    if (WhatIsAt(name) != Existing::Volume) {
+      found.foreign.push_back(name);
+      continue;
+    }
+    found.existing.push_back(name);
+    if (isVolume && (number > volumes || (number == 1 && !stubName.empty()))) found.stale.push_back(name);
+  }
+}
+
 }  // namespace
 
 // The phases: plan (inputs, names, volume sizes, the set's names), check
@@ -373,33 +413,11 @@ int CmdSplit(const SplitArgs& args) {
   // new set does not replace are removed at the end, the self-joining file
   // of the other kind too: BASE beside BASE.exe, or the reverse); anything
   // else is left alone and stops the split.
-  std::vector<path> existing, stale, foreign;
-  for (fs::directory_iterator it(outDir, ec), end; !ec && it != end; it.increment(ec)) {
-    const path name = besideBase(parcelio::Utf8Of(it->path().filename()));
-    size_t number = 0;
-    const bool isVolume = VolumeNumberOf(parcelio::Utf8Of(name.filename()), baseName, number);
-    const bool isStub = !stubName.empty() && AsTheSystemCompares(parcelio::Utf8Of(name.filename())) ==
-                                                 AsTheSystemCompares(parcelio::Utf8Of(stubName.filename()));
-    const std::string folded = AsTheSystemCompares(parcelio::Utf8Of(name.filename()));
-    const bool isOtherStub = !isStub && (folded == AsTheSystemCompares(baseName) || folded == AsTheSystemCompares(exeName));
-    if (isOtherStub) {
-      if (WhatIsAt(name) == Existing::Volume) {
-        existing.push_back(name);
-        stale.push_back(name);
-      }
-      continue;
-    }
-    if (!isVolume && !isStub) continue;
-    // A name the new set does not write and that is no volume of BASE is
-    // not ours to judge (BASE.s1000 of another program, say).
-    if (!isStub && number > plan.size() && WhatIsAt(name) != Existing::Volume) continue;
-    if (WhatIsAt(name) != Existing::Volume) {
-      foreign.push_back(name);
-      continue;
-    }
-    existing.push_back(name);
-    if (isVolume && (number > plan.size() || (number == 1 && !stubName.empty()))) stale.push_back(name);
-  }
+  InTheWay found;
+  FindWhatIsInTheWay(outDir, besideBase, baseName, stubName, plan.size(), found, ec);
+  std::vector<path>& existing = found.existing;
+  const std::vector<path>& stale = found.stale;
+  std::vector<path>& foreign = found.foreign;
   if (ec) return Fail(parcelio::Utf8Of(outDir), parcelio::ErrorText(ec));
   for (const path& name : stale) {
     const std::string input = collector.places.InputAt(name);
