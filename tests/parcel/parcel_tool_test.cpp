@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/parcel/TestFiles.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -29,26 +31,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string Pattern(size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  uint32_t state = seed * 2654435761u + 7u;
-  for (char& b : bytes) {
-    state = state * 1103515245u + 12345u;
-    b = static_cast<char>(state >> 16);
-  }
-  return bytes;
-}
+using parceltest::Pattern;
+using parceltest::ReadAll;
+using parceltest::WriteAll;
 
 struct Result {
   int status = -1;
