@@ -1,8 +1,10 @@
 // The command-line tool's own thin I/O layer: files by 64-bit position,
 // paths in UTF-8 on every system, the system's reason for a failure, the
 // console, folders held open, name locks and interruptions (the piece copy
-// is in PieceCopy.h). Everything that differs between
-// Linux and Windows lives in FileIO.cpp.
+// is in PieceCopy.h). Everything that differs between Linux and Windows
+// lives in FileIOPosix.cpp and FileIOWindows.cpp, of which CMake builds
+// one (by WIN32); FileIO.cpp holds the part common to both. The only
+// system switch left here is the storage of the open handle below.
 #pragma once
 
 #include <cstdint>

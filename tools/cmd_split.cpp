@@ -285,12 +285,41 @@ void FindWhatIsInTheWay(const path& outDir, const BesideBase& besideBase, const 
   }
 }
 
-}  // namespace
-
-// The phases: plan (inputs, names, volume sizes, the set's names), check
-// (the lock, what is in the way), write the volumes, switch to the new set.
-int CmdSplit(const SplitArgs& args) {
+// What the phases of a split share: the inputs, the program, the volume plan,
+// the set's names and its folder.
+struct SplitPlan {
   Collector collector;
+  StubProgram stub;
+  std::vector<std::vector<volwriter::PieceRange>> plan;
+  int64_t totalBytes = 0;
+  std::string baseText;
+  path base;
+  path outDir;
+  std::string baseName;
+  path stubName;
+  std::vector<path> finalNames;
+  std::shared_ptr<parcelio::Dir> folder;
+  std::string lockName;
+
+  // Names beside BASE, shown as the user gave BASE (no "./" added).
+  path BesideBase(const std::string& name) const {
+    return base.has_parent_path() ? outDir / parcelio::PathOf(name) : parcelio::PathOf(name);
+  }
+};
+
+// What the write phase leaves for the switch: the new files under their
+// temporary names and the lines that report them.
+struct WrittenSet {
+  std::vector<std::unique_ptr<parcelio::PendingFile>> volumes;
+  std::vector<std::unique_ptr<parcelio::PendingFile>> recovery;
+  std::vector<std::string> lines;
+  std::vector<std::string> recoveryLines;
+};
+
+// Plan: the inputs, the program, whether the names are portable, the volume
+// sizes and the set's names.
+int PlanTheSet(const SplitArgs& args, SplitPlan& s) {
+  Collector& collector = s.collector;
   CollectInputs(args, collector);
   if (collector.refused > 0) return ExitFailed;
   std::vector<Input>& inputs = collector.inputs;
@@ -301,7 +330,7 @@ int CmdSplit(const SplitArgs& args) {
 
   // The program that makes volume 1 a self-joining file, and whether the
   // names are ones its receiver can rebuild.
-  StubProgram stub;
+  StubProgram& stub = s.stub;
   if (!args.stub.empty()) {
     const int status = OpenStubProgram(args.stub, stub);
     if (status != ExitOk) return status;
@@ -315,39 +344,32 @@ int CmdSplit(const SplitArgs& args) {
     if (CheckPortableNames(named, program.IsOpen(), args.allowUnportable) != ExitOk) return ExitFailed;
   }
 
-  std::vector<std::vector<volwriter::PieceRange>> plan;
-  int64_t totalBytes = 0;
-  if (const int status = PlanVolumes(args, inputs, program.IsOpen(), programSize, plan, totalBytes); status != ExitOk)
+  if (const int status = PlanVolumes(args, inputs, program.IsOpen(), programSize, s.plan, s.totalBytes);
+      status != ExitOk)
     return status;
 
   // Where the volumes go. The default BASE is the first PATH's name without
   // extension, in the current directory, unless the set would then take the
   // name of one of its inputs: then NAME-set.
   const std::string ownName = OwnName(parcelio::PathOf(args.paths[0]));
-  const std::string baseText = args.base.empty() ? ownName : args.base;
-  path base = parcelio::PathOf(baseText);
+  s.baseText = args.base.empty() ? ownName : args.base;
+  path& base = s.base;
+  base = parcelio::PathOf(s.baseText);
   if (args.base.empty()) base = base.stem();
   if (!base.has_filename() || base.filename() == "." || base.filename() == "..")
-    return UsageError("split", "BASE '" + baseText + "' does not name a file");
-  path outDir;
-  std::string baseName;
-  path stubName;
-  std::vector<path> finalNames;
-  // Names beside BASE, shown as the user gave BASE (no "./" added).
-  auto besideBase = [&](const std::string& name) {
-    return base.has_parent_path() ? outDir / parcelio::PathOf(name) : parcelio::PathOf(name);
-  };
+    return UsageError("split", "BASE '" + s.baseText + "' does not name a file");
   auto nameTheSet = [&] {
-    outDir = base.has_parent_path() ? base.parent_path() : path(".");
-    baseName = parcelio::Utf8Of(base.filename());
-    stubName = program.IsOpen() ? besideBase(baseName + (stub.kind == StubKind::Windows ? ".exe" : "")) : path();
-    finalNames.clear();
-    for (size_t v = 1; v <= plan.size(); ++v)
-      finalNames.push_back(v == 1 && !stubName.empty() ? stubName : besideBase(baseName + VolumeSuffix(v)));
+    s.outDir = base.has_parent_path() ? base.parent_path() : path(".");
+    s.baseName = parcelio::Utf8Of(base.filename());
+    s.stubName =
+        program.IsOpen() ? s.BesideBase(s.baseName + (stub.kind == StubKind::Windows ? ".exe" : "")) : path();
+    s.finalNames.clear();
+    for (size_t v = 1; v <= s.plan.size(); ++v)
+      s.finalNames.push_back(v == 1 && !s.stubName.empty() ? s.stubName : s.BesideBase(s.baseName + VolumeSuffix(v)));
   };
   nameTheSet();
   auto inputReplaced = [&]() -> std::pair<path, std::string> {
-    for (const path& name : finalNames) {
+    for (const path& name : s.finalNames) {
       std::error_code ec;
       if (!fs::exists(fs::symlink_status(name, ec))) continue;
       const std::string input = collector.places.InputAt(name);
@@ -365,41 +387,41 @@ int CmdSplit(const SplitArgs& args) {
   }
   if (program.IsOpen()) {
     std::error_code ec;
-    if (fs::equivalent(stubName, stub.path, ec))
-      return Fail(parcelio::Utf8Of(stubName), "would replace the program itself");
+    if (fs::equivalent(s.stubName, stub.path, ec))
+      return Fail(parcelio::Utf8Of(s.stubName), "would replace the program itself");
   }
+  return ExitOk;
+}
 
-  // One split at a time writes the set of a BASE, and what killed runs
-  // left of it is removed.
+// Check, first part: one split at a time writes the set of a BASE. Opens the
+// folder and takes its lock, registered for removal on an interruption.
+int OpenTheFolderAndLock(SplitPlan& s, parcelio::NameLock& lock) {
   std::error_code ec;
-  fs::create_directories(outDir, ec);
-  if (ec) return Fail(parcelio::Utf8Of(outDir), parcelio::ErrorText(ec));
-  auto folder = std::make_shared<parcelio::Dir>();
-  if (!folder->Open(outDir)) return Fail(parcelio::Utf8Of(outDir), parcelio::LastErrorText());
-  if (parcelio::IsTemporaryName(baseName) || parcelio::IsTemporaryName(baseName + ".s01"))
-    return UsageError("split", "BASE '" + baseText + "' has the form of parcel's temporary files");
-  parcelio::NameLock lock;
+  fs::create_directories(s.outDir, ec);
+  if (ec) return Fail(parcelio::Utf8Of(s.outDir), parcelio::ErrorText(ec));
+  s.folder = std::make_shared<parcelio::Dir>();
+  if (!s.folder->Open(s.outDir)) return Fail(parcelio::Utf8Of(s.outDir), parcelio::LastErrorText());
+  if (parcelio::IsTemporaryName(s.baseName) || parcelio::IsTemporaryName(s.baseName + ".s01"))
+    return UsageError("split", "BASE '" + s.baseText + "' has the form of parcel's temporary files");
   bool busy = false;
-  const std::string lockName = parcelio::LockName(baseName);
+  s.lockName = parcelio::LockName(s.baseName);
   {
     // Taken and registered for removal in one step an interruption waits for.
     parcelio::HoldInterrupts hold;
-    if (!lock.Take(*folder, lockName, busy)) {
-      return Fail(parcelio::Utf8Of(base), busy ? "another parcel split is writing this set; try again when it has ended"
-                                               : parcelio::LastErrorText());
+    if (!lock.Take(*s.folder, s.lockName, busy)) {
+      return Fail(parcelio::Utf8Of(s.base), busy ? "another parcel split is writing this set; try again when it has ended"
+                                                 : parcelio::LastErrorText());
     }
-    parcelio::RegisterTemporary(*folder, lockName);
+    parcelio::RegisterTemporary(*s.folder, s.lockName);
   }
-  struct Unlock {
-    parcelio::NameLock& lock;
-    const parcelio::Dir& dir;
-    const std::string& name;
-    ~Unlock() {
-      parcelio::HoldInterrupts hold;
-      lock.Release();
-      parcelio::DropTemporary(dir, name);
-    }
-  } unlock{lock, *folder, lockName};
+  return ExitOk;
+}
+
+// Check, second part, under the lock: what killed runs left is removed, and
+// what is in the way of the new set is found. Gives the old set: every
+// volume of BASE found, replaced or not.
+int CheckWhatIsInTheWay(const SplitArgs& args, const SplitPlan& s, std::vector<std::string>& oldSet) {
+  const std::string& baseName = s.baseName;
   const std::string exeName = baseName + ".exe";
   auto isMemberName = [&](const std::string& name) {
     size_t number = 0;
@@ -407,20 +429,22 @@ int CmdSplit(const SplitArgs& args) {
     return VolumeNumberOf(name, baseName, number) || folded == AsTheSystemCompares(baseName) ||
            folded == AsTheSystemCompares(exeName) || IsRecoveryFileName(name, baseName);
   };
-  parcelio::RemoveStaleTemporaries(*folder, isMemberName);
+  parcelio::RemoveStaleTemporaries(*s.folder, isMemberName);
 
   // Files of BASE already there: volumes are replaced with -f (and those the
   // new set does not replace are removed at the end, the self-joining file
   // of the other kind too: BASE beside BASE.exe, or the reverse); anything
   // else is left alone and stops the split.
+  auto besideBase = [&](const std::string& name) { return s.BesideBase(name); };
+  std::error_code ec;
   InTheWay found;
-  FindWhatIsInTheWay(outDir, besideBase, baseName, stubName, plan.size(), found, ec);
+  FindWhatIsInTheWay(s.outDir, besideBase, baseName, s.stubName, s.plan.size(), found, ec);
   std::vector<path>& existing = found.existing;
   const std::vector<path>& stale = found.stale;
   std::vector<path>& foreign = found.foreign;
-  if (ec) return Fail(parcelio::Utf8Of(outDir), parcelio::ErrorText(ec));
+  if (ec) return Fail(parcelio::Utf8Of(s.outDir), parcelio::ErrorText(ec));
   for (const path& name : stale) {
-    const std::string input = collector.places.InputAt(name);
+    const std::string input = s.collector.places.InputAt(name);
     if (!input.empty())
       return Fail(parcelio::Utf8Of(name), "is an input of this split (" + input + "); give another BASE with -o");
   }
@@ -436,7 +460,7 @@ int CmdSplit(const SplitArgs& args) {
     return ExitFailed;
   }
   // Recovery files of BASE describe an earlier set: replaced with it.
-  for (const std::string& name : ExistingRecoveryFiles(outDir, baseName)) existing.push_back(besideBase(name));
+  for (const std::string& name : ExistingRecoveryFiles(s.outDir, baseName)) existing.push_back(s.BesideBase(name));
   if (!existing.empty() && !args.force) {
     std::sort(existing.begin(), existing.end());
     ProblemList problems;
@@ -447,21 +471,28 @@ int CmdSplit(const SplitArgs& args) {
     return ExitFailed;
   }
 
-  // The old set: every volume of BASE found, replaced or not.
-  std::vector<std::string> oldSet;
   for (const path& name : existing) oldSet.push_back(parcelio::Utf8Of(name.filename()));
+  return ExitOk;
+}
 
-  // The volumes, under temporary names.
-  std::vector<std::unique_ptr<parcelio::PendingFile>> volumes;
+// Write: the volumes, under temporary names, then the recovery files over
+// the volumes as written, under temporary names too.
+int WriteTheSet(const SplitArgs& args, SplitPlan& s, WrittenSet& written) {
+  const std::vector<Input>& inputs = s.collector.inputs;
+  const auto& plan = s.plan;
+  const auto& finalNames = s.finalNames;
+  File& program = s.stub.file;
+  const int64_t programSize = s.stub.size;
+  std::vector<std::unique_ptr<parcelio::PendingFile>>& volumes = written.volumes;
+  std::vector<std::string>& lines = written.lines;
   const volwriter::SetId set = volwriter::NewSetId();
-  ProgressLine progress("parcel: split", totalBytes);
+  ProgressLine progress("parcel: split", s.totalBytes);
   int64_t bytesDone = 0;
   File source;
   size_t sourceIndex = SIZE_MAX;
-  std::vector<std::string> lines;
   for (size_t v = 0; v < plan.size(); ++v) {
     volumes.push_back(std::make_unique<parcelio::PendingFile>());
-    if (!volumes.back()->Create(folder, parcelio::Utf8Of(finalNames[v].filename())))
+    if (!volumes.back()->Create(s.folder, parcelio::Utf8Of(finalNames[v].filename())))
       return Fail(parcelio::Utf8Of(finalNames[v]), parcelio::LastErrorText());
     File& out = volumes.back()->file();
     const std::string shownTemp = parcelio::Utf8Of(finalNames[v]);
@@ -545,37 +576,72 @@ int CmdSplit(const SplitArgs& args) {
   // The recovery files, over the volumes as written, under temporary names
   // too: they take their names with the volumes, and those of an earlier
   // set go with it.
-  std::vector<std::unique_ptr<parcelio::PendingFile>> recovery;
-  std::vector<std::string> recoveryLines;
   if (!args.recovery.empty()) {
     std::vector<std::string> readFrom;
     for (const auto& volume : volumes) readFrom.push_back(volume->temporary());
-    const int status = WriteSetRecovery(args.recovery, outDir, baseName, finalNames, readFrom, !stubName.empty(),
-                                         std::string("parcel ") + PARCEL_VERSION,
-                                         !args.noSync && !parcelio::FileSystemSyncs(), recovery, recoveryLines);
+    const int status = WriteSetRecovery(args.recovery, s.outDir, s.baseName, finalNames, readFrom,
+                                         !s.stubName.empty(), std::string("parcel ") + PARCEL_VERSION,
+                                         !args.noSync && !parcelio::FileSystemSyncs(), written.recovery,
+                                         written.recoveryLines);
     if (status != ExitOk) return status;
   }
 
-  if (!args.noSync && parcelio::FileSystemSyncs() && !parcelio::SyncFileSystem(*folder))
-    return Fail(parcelio::Utf8Of(outDir), parcelio::LastErrorText());
+  return ExitOk;
+}
+
+// Switch: once everything is written and on the disk, the new set takes
+// the place of the old one; then the report.
+int SwitchToTheNewSet(const SplitArgs& args, const SplitPlan& s, const std::vector<std::string>& oldSet,
+                      WrittenSet& written) {
+  if (!args.noSync && parcelio::FileSystemSyncs() && !parcelio::SyncFileSystem(*s.folder))
+    return Fail(parcelio::Utf8Of(s.outDir), parcelio::LastErrorText());
 
   // All written: the new set takes the place of the old one.
   std::vector<parcelio::PendingFile*> newSet;
-  for (const auto& volume : volumes) newSet.push_back(volume.get());
-  for (const auto& file : recovery) newSet.push_back(file.get());
+  for (const auto& volume : written.volumes) newSet.push_back(volume.get());
+  for (const auto& file : written.recovery) newSet.push_back(file.get());
   std::string failedName, reason;
   std::vector<std::string> notRemoved;
-  if (!parcelio::SwitchSet(*folder, newSet, oldSet, failedName, reason, notRemoved))
-    return Fail(parcelio::Utf8Of(besideBase(failedName)), reason);
-  for (const std::string& line : lines) Say(line);
+  if (!parcelio::SwitchSet(*s.folder, newSet, oldSet, failedName, reason, notRemoved))
+    return Fail(parcelio::Utf8Of(s.BesideBase(failedName)), reason);
+  for (const std::string& line : written.lines) Say(line);
   for (const std::string& name : notRemoved)
-    Warn(parcelio::Utf8Of(besideBase(name)), IsRecoveryFileName(name, baseName)
+    Warn(parcelio::Utf8Of(s.BesideBase(name)), IsRecoveryFileName(name, s.baseName)
                                                    ? "the old recovery file could not be removed (it is left under a .old name)"
                                                    : "the old volume could not be removed (it is left under a .old name)");
-  for (const std::string& line : recoveryLines) Say(line);
-  Say(std::to_string(inputs.size()) + (inputs.size() == 1 ? " file, " : " files, ") + std::to_string(totalBytes) +
-      " bytes, " + std::to_string(plan.size()) + (plan.size() == 1 ? " volume" : " volumes"));
+  for (const std::string& line : written.recoveryLines) Say(line);
+  const size_t files = s.collector.inputs.size();
+  Say(std::to_string(files) + (files == 1 ? " file, " : " files, ") + std::to_string(s.totalBytes) +
+      " bytes, " + std::to_string(s.plan.size()) + (s.plan.size() == 1 ? " volume" : " volumes"));
   return ExitOk;
+}
+
+}  // namespace
+
+// The phases: plan (inputs, names, volume sizes, the set's names), check
+// (the lock, what is in the way), write the volumes, switch to the new set.
+int CmdSplit(const SplitArgs& args) {
+  SplitPlan plan;
+  if (const int status = PlanTheSet(args, plan); status != ExitOk) return status;
+
+  parcelio::NameLock lock;
+  if (const int status = OpenTheFolderAndLock(plan, lock); status != ExitOk) return status;
+  struct Unlock {
+    parcelio::NameLock& lock;
+    const parcelio::Dir& dir;
+    const std::string& name;
+    ~Unlock() {
+      parcelio::HoldInterrupts hold;
+      lock.Release();
+      parcelio::DropTemporary(dir, name);
+    }
+  } unlock{lock, *plan.folder, plan.lockName};
+  std::vector<std::string> oldSet;
+  if (const int status = CheckWhatIsInTheWay(args, plan, oldSet); status != ExitOk) return status;
+
+  WrittenSet written;
+  if (const int status = WriteTheSet(args, plan, written); status != ExitOk) return status;
+  return SwitchToTheNewSet(args, plan, oldSet, written);
 }
 
 }  // namespace parceltool
