@@ -34,3 +34,8 @@ void GfMatrixGfniAvx512(const uint16_t* coefs, const uint8_t* const* srcs, size_
 // The product of coef with every 16-bit value that has one nonzero nibble:
 // Nibble(coef)[k][n] = coef * (n << 4k).
 void GfNibbleProducts(uint16_t coef, uint16_t out[4][16]);
+
+// The GfMulAddMatrix contract one word at a time through the logarithm
+// tables: for work too small to repay a kernel's tables or constants.
+void GfMatrixByLogs(const uint16_t* coefs, const uint8_t* const* srcs, size_t inputs,
+                    uint8_t* const* dsts, size_t outputs, size_t offset, size_t bytes);
